@@ -1,0 +1,250 @@
+// Platform module: the operating system calls behind platform.h.
+
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern const char platform_ident[];
+const char platform_ident[] = "@(#)platform: 1.1 26/12/11";
+
+namespace {
+
+// Output is gathered here and handed to the system in large writes.  There is
+// only ever one output stream open, the archive.
+constexpr size_t STREAM_BUFFER_SIZE = 64 * 1024;
+unsigned char stream_buffer[STREAM_BUFFER_SIZE];
+plat_stream *open_stream = nullptr;
+
+// Wildcards are refused rather than matched, and a drive name alone ("C:") is
+// not a file, so neither ever passes the status query.
+bool refused_by_status_query(const char *path)
+{
+    if (std::strpbrk(path, "?*") != nullptr)
+        return true;
+    return std::strlen(path) == 2 && path[1] == ':';
+}
+
+// Hands the buffered bytes to the system.  The first failure sets the error
+// indicator for good.
+int flush_stream(plat_stream *stream)
+{
+    size_t done = 0;
+    while (!stream->error && done < stream->fill) {
+        ssize_t n = write(stream->fd, stream_buffer + done, stream->fill - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            stream->error = 1;
+            stream->error_number = n < 0 ? errno : ENOSPC;
+        }
+    }
+    stream->fill = 0;
+    return !stream->error;
+}
+
+// Writes a block straight from the caller's memory, bypassing the buffer.
+void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
+{
+    while (!stream->error && count > 0) {
+        ssize_t n = write(stream->fd, data, count);
+        if (n > 0) {
+            data += n;
+            count -= static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            stream->error = 1;
+            stream->error_number = n < 0 ? errno : ENOSPC;
+        }
+    }
+}
+
+}  // namespace
+
+void plat_init(void)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int plat_file_size(const char *path, int64_t *size)
+{
+    if (refused_by_status_query(path))
+        return 0;
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return 0;
+    *size = static_cast<int64_t>(st.st_size);
+    return 1;
+}
+
+int plat_open_read(const char *path)
+{
+    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+size_t plat_read(int handle, void *buffer, size_t count)
+{
+    unsigned char *p = static_cast<unsigned char *>(buffer);
+    size_t done = 0;
+    errno = 0;
+    while (done < count) {
+        ssize_t n = read(handle, p + done, count - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return done;
+}
+
+int plat_input_size(int handle, int64_t *size)
+{
+    off_t end = lseek(handle, 0, SEEK_END);
+    if (end < 0 || lseek(handle, 0, SEEK_SET) != 0)
+        return 0;
+    *size = static_cast<int64_t>(end);
+    return 1;
+}
+
+void plat_close_read(int handle)
+{
+    close(handle);
+}
+
+int plat_create(plat_stream *stream, const char *path)
+{
+    stream->fd = -1;
+    stream->error = 0;
+    stream->error_number = 0;
+    stream->fill = 0;
+    stream->is_regular = 0;
+    // O_NONBLOCK: a FIFO nobody reads fails at once instead of hanging.
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        stream->is_regular = 1;
+        stream->device = static_cast<uint64_t>(st.st_dev);
+        stream->inode = static_cast<uint64_t>(st.st_ino);
+    }
+    stream->fd = fd;
+    open_stream = stream;
+    return 1;
+}
+
+void plat_put_byte(plat_stream *stream, int byte)
+{
+    if (stream->error)
+        return;
+    if (stream->fill == STREAM_BUFFER_SIZE && !flush_stream(stream))
+        return;
+    stream_buffer[stream->fill++] = static_cast<unsigned char>(byte);
+}
+
+size_t plat_write(plat_stream *stream, const void *data, size_t count)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    if (stream->error)
+        return 0;
+    if (count >= STREAM_BUFFER_SIZE) {
+        if (!flush_stream(stream))
+            return 0;
+        write_direct(stream, p, count);
+        return stream->error ? 0 : count;
+    }
+    if (count > STREAM_BUFFER_SIZE - stream->fill && !flush_stream(stream))
+        return 0;
+    std::memcpy(stream_buffer + stream->fill, p, count);
+    stream->fill += count;
+    return count;
+}
+
+int plat_close(plat_stream *stream)
+{
+    if (stream->fd < 0)
+        return !stream->error;
+    flush_stream(stream);
+    if (close(stream->fd) != 0 && !stream->error) {
+        stream->error = 1;
+        stream->error_number = errno;
+    }
+    stream->fd = -1;
+    if (open_stream == stream)
+        open_stream = nullptr;
+    return !stream->error;
+}
+
+void plat_remove_created(const plat_stream *stream, const char *path)
+{
+    if (!stream->is_regular)
+        return;
+    // lstat, not stat: a symbolic link put in the archive's place is not the
+    // file this run created, and neither is whatever it points to.
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    if (static_cast<uint64_t>(st.st_dev) != stream->device ||
+        static_cast<uint64_t>(st.st_ino) != stream->inode)
+        return;
+    unlink(path);
+}
+
+const char *plat_error_text(int error_number)
+{
+    // Linux calls the absence of an error "Success", which reads as nonsense
+    // in a line that reports a failure.
+    if (error_number == 0)
+        return "No error";
+    return std::strerror(error_number);
+}
+
+void plat_report_error(const char *name, int error_number)
+{
+    if (name[0] == '\0')
+        std::fprintf(stderr, "%s\n", plat_error_text(error_number));
+    else
+        std::fprintf(stderr, "%s: %s\n", name, plat_error_text(error_number));
+}
+
+void plat_exit(int status)
+{
+    if (open_stream != nullptr)
+        plat_close(open_stream);
+    std::exit(status);
+}

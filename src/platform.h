@@ -1,0 +1,75 @@
+// Platform module: every call into the operating system, and every difference
+// between the systems tessel runs on, lives behind these functions.
+#ifndef TESSEL_PLATFORM_H
+#define TESSEL_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// A buffered output stream.  Once a write has failed the stream accepts
+// nothing more, so whatever reached the file is always a prefix of what was
+// meant to be written.
+struct plat_stream {
+    int fd;               // -1 while the stream is closed
+    int error;            // error indicator: set by the first failed write
+    int error_number;     // errno of that failure
+    size_t fill;          // bytes waiting in the buffer
+    int is_regular;       // what was opened is a regular file ...
+    uint64_t device;      // ... with this identity, checked before deleting
+    uint64_t inode;
+};
+
+// Prepares the process: a file size limit or a vanished reader then shows as
+// a failed write with a message instead of killing the run silently.
+void plat_init(void);
+
+// Status query.  Returns 1 and stores the size when `path` names an existing
+// file, 0 when it does not.  Paths holding ? or *, and a bare drive name such
+// as "C:", are never found, whatever exists on disk.
+int plat_file_size(const char *path, int64_t *size);
+
+// Opens a regular file for binary reading, never blocking.  Returns a handle,
+// or -1 with errno set (EACCES for a directory, FIFO, device or socket).
+int plat_open_read(const char *path);
+
+// Reads until `count` bytes, end of file or an error.  Returns the number of
+// bytes read; errno tells an error from the end of the file when it is short.
+size_t plat_read(int handle, void *buffer, size_t count);
+
+// Finds the size of an open input by seeking to its end and back to its
+// start.  Returns 1, or 0 with errno set.
+int plat_input_size(int handle, int64_t *size);
+
+// Closes an input handle.
+void plat_close_read(int handle);
+
+// Creates (or truncates) `path` for binary writing, never blocking.
+// Returns 1, or 0 with errno set.
+int plat_create(plat_stream *stream, const char *path);
+
+// Appends one byte; a failure shows only through the error indicator.
+void plat_put_byte(plat_stream *stream, int byte);
+
+// Appends a block.  Returns `count` when all of it was accepted, less when the
+// stream failed (errno is then in `error_number`).
+size_t plat_write(plat_stream *stream, const void *data, size_t count);
+
+// Flushes and closes.  Returns 1 when every byte ever written reached the
+// file, 0 otherwise, with the cause in `error_number`.
+int plat_close(plat_stream *stream);
+
+// Deletes `path` only when it is still the regular file `stream` opened, so
+// a device, a FIFO or a file put there by someone else is never removed.
+void plat_remove_created(const plat_stream *stream, const char *path);
+
+// The platform's text for an errno value; 0 gives "No error".
+const char *plat_error_text(int error_number);
+
+// The system error line: "name: text\n", or "text\n" when name is empty.
+void plat_report_error(const char *name, int error_number);
+
+// Ends the process.  Streams still open are flushed and closed first, as the
+// runtime does for its own streams at exit.
+[[noreturn]] void plat_exit(int status);
+
+#endif

@@ -1,0 +1,60 @@
+"""Runs the command-line tests.  --list prints every test's name; otherwise
+runs the named tests against the binary given with --tessel."""
+
+import argparse
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import harness  # noqa: E402
+
+MODULES = ["test_run", "test_writer", "test_listfile"]
+SKIPPED = 77
+
+
+def load(names=None):
+    loader = unittest.TestLoader()
+    suite = (loader.loadTestsFromNames(names) if names else
+             unittest.TestSuite(loader.loadTestsFromName(m) for m in MODULES))
+    if loader.errors:
+        sys.exit("cannot load the tests:\n" + "\n".join(loader.errors))
+    return suite
+
+
+def walk(suite):
+    for t in suite:
+        if isinstance(t, unittest.TestSuite):
+            yield from walk(t)
+        else:
+            yield t
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--tessel")
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--windows", action="store_true")
+    parser.add_argument("names", nargs="*")
+    opts = parser.parse_args()
+
+    harness.WINDOWS = opts.windows
+    if opts.list:
+        for t in walk(load()):
+            print(t.id())
+        return 0
+    harness.TESSEL = os.path.abspath(opts.tessel)
+    harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
+    result = unittest.TextTestRunner(verbosity=2).run(load(opts.names))
+    if not result.wasSuccessful():
+        return 1
+    if result.skipped and result.testsRun == len(result.skipped):
+        return SKIPPED
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""List file (placeholder until the list file tests are written)."""

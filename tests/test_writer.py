@@ -1,0 +1,277 @@
+"""Archive writer: entry layout, names, data and checksums, and every
+failure while writing."""
+
+import os
+import stat
+import unittest
+
+from harness import (ERROR_TEXT, TesselCase, add_table, archive, entry,
+                     hexbytes, name_field, require_root, skip_on_windows)
+
+HEADER2 = (0, "FF 00 26 02", "header, format 2")
+HEADER1 = (0, "FF 00 26 01", "header, format 1")
+
+
+class Layout(TesselCase):
+    """Archives spelled out field by field."""
+
+    def test_format_1_has_no_checksum(self):
+        self.write("dir/a.txt", b"abc")
+        r = self.tessel("-1", "out.arc", "dir/a.txt")
+        self.assertStderr(r, b"", 0)
+        self.assertLayout(self.read("out.arc"), [
+            HEADER1,
+            (4, "D1", "ENTRY_MARK"),
+            (5, "61 2E 74 78 74" + " 00" * 26, "name field: a.txt"),
+            (36, "03 00 00 00", "data size 3"),
+            (40, "61 62 63", "data"),
+            (43, "ED", "END_MARK right after the data"),
+        ], 44)
+
+    def test_empty_file(self):
+        self.write("e", b"")
+        r = self.tessel("-v", "out.arc", "e")
+        self.assertStderr(r, b"processing e -> e is Ok\n", 0)
+        self.assertLayout(self.read("out.arc"), [
+            HEADER2,
+            (4, "D1", "ENTRY_MARK"),
+            (5, "65" + " 00" * 30, "name field: e"),
+            (36, "00 00 00 00", "data size 0"),
+            (40, "36 01", "checksum 209 + 101 = 310"),
+            (42, "ED", "END_MARK"),
+        ], 43)
+
+    def test_name_of_31_bytes_fills_the_field(self):
+        name = "n" * 31
+        self.write(name, b"")
+        r = self.tessel("-v", "out.arc", name)
+        self.assertStderr(r, b"processing %s -> %s is Ok\n" % (name.encode(), name.encode()), 0)
+        self.assertLayout(self.read("out.arc"), [
+            HEADER2,
+            (4, "D1", "ENTRY_MARK"),
+            (5, "6E" * 31, "name field: 31 x 'n', no terminator"),
+            (36, "00 00 00 00", "data size 0"),
+            (40, "23 0E", "checksum 209 + 31 * 110 = 3619"),
+            (42, "ED", "END_MARK"),
+        ], 43)
+
+    def test_name_of_40_bytes_is_cut_but_printed_whole(self):
+        name = "0123456789" * 4
+        self.write("d/" + name, b"Z")
+        r = self.tessel("-v", "out.arc", "d/" + name)
+        self.assertStderr(r, b"processing d/%s -> %s is Ok\n" % (name.encode(), name.encode()), 0)
+        self.assertLayout(self.read("out.arc"), [
+            HEADER2,
+            (4, "D1", "ENTRY_MARK"),
+            (5, name[:31].encode(), "name field: first 31 bytes"),
+            (36, "01 00 00 00", "data size 1"),
+            (40, "5A", "data"),
+            (41, "83 07", "checksum 209 + 1623 + 1 + 90 = 1923"),
+            (43, "ED", "END_MARK"),
+        ], 44)
+
+    def test_checksum_wraps_at_65536(self):
+        self.write("ff", b"\xff" * 300)   # 76500 bytes of sum from the data alone
+        r = self.tessel("out.arc", "ff")
+        self.assertStderr(r, b"", 0)
+        data = self.read("out.arc")
+        expected = (209 + 0x66 * 2 + (300 & 0xFF) + (300 >> 8) + 255 * 300) % 65536
+        self.assertLayout(data, [
+            HEADER2,
+            (36, "2C 01 00 00", "data size 300"),
+            (40 + 300, expected.to_bytes(2, "little"), "checksum mod 65536"),
+            (342, "ED", "END_MARK"),
+        ], 343)
+
+
+class StoredName(TesselCase):
+    """The final component: after the last slash, else after the last
+    backslash, else the whole path."""
+
+
+def _name_case(self, item, stored):
+    self.write(item, b"x")
+    r = self.tessel("out.arc", item)
+    self.assertStderr(r, b"", 0)
+    self.assertEqual(self.read("out.arc")[5:36].hex(" "), name_field(stored).hex(" "))
+
+
+add_table(StoredName, {
+    "plain": ("plain.txt", "plain.txt"),
+    "slash": ("d/e/f.txt", "f.txt"),
+    "backslash_inside_last_component": ("a/b\\c", "b\\c"),
+    "slash_after_backslash": ("a\\b/c", "c"),
+    "backslash_only": ("a\\b\\c", "c"),
+    "drive_prefix_stays": ("C:x.txt", "C:x.txt"),
+    "trailing_backslash_gives_empty_name": ("sub\\", ""),
+    "spaces_kept": (" sp ace ", " sp ace "),
+}, _name_case)
+
+
+class Data(TesselCase):
+    """Data of several chunks are stored whole with the right checksum."""
+
+
+def _data_case(self, size, fmt):
+    data = bytes((i * 7 + i // 251) & 0xFF for i in range(size))
+    self.write("d.bin", data)
+    r = self.tessel("-1" if fmt == 1 else "-", "out.arc", "d.bin")
+    self.assertStderr(r, b"", 0)
+    self.assertEqual(self.read("out.arc"), archive([entry("d.bin", data, fmt)], fmt))
+
+
+add_table(Data, {
+    "one_chunk_minus_1": (8191, 2),
+    "one_chunk": (8192, 2),
+    "one_chunk_plus_1": (8193, 2),
+    "several_chunks": (5 * 8192 + 77, 2),
+    "larger_than_a_stream_buffer": (300000, 2),
+    "several_chunks_format_1": (5 * 8192 + 77, 1),
+}, _data_case)
+
+
+class ArchiveAsItem(TesselCase):
+    def test_archive_named_as_item_is_an_ordinary_file(self):
+        self.write("a.txt", b"abc")
+        r = self.tessel("out.arc", "a.txt", "out.arc")
+        self.assertStderr(r, b"", 0)
+        data = self.read("out.arc")
+        self.assertEqual(data[:4 + 41], archive([entry("a.txt", b"abc")])[:-1])
+        size = int.from_bytes(data[45 + 32:45 + 36], "little")
+        self.assertEqual(len(data), 45 + 38 + size + 1)
+
+
+# Two small files; the sweeps below cut the archive at every byte.
+FILES = [("one.txt", b"first file\n"), ("two.bin", bytes(range(40)))]
+
+
+@skip_on_windows("a file size limit is a POSIX feature")
+class FullDisk(TesselCase):
+    """A file size limit at every offset of the archive: status 0 only with
+    the complete archive; status 1 with a message and no archive left, or with
+    -d a prefix of the complete one."""
+
+    def sweep(self, fmt, keep):
+        for name, data in FILES:
+            self.write(name, data)
+        complete = archive([entry(n, d, fmt) for n, d in FILES], fmt)
+        args = ["-" + ("1" if fmt == 1 else "") + ("d" if keep else ""), "out.arc"]
+        args += [n for n, _ in FILES]
+        for limit in range(len(complete) + 1):
+            with self.subTest(limit=limit):
+                if os.path.exists(self.path("out.arc")):
+                    os.unlink(self.path("out.arc"))
+                r = self.tessel(*args, fsize_limit=limit)
+                if limit >= len(complete):
+                    self.assertStderr(r, b"", 0)
+                    self.assertEqual(self.read("out.arc"), complete)
+                    continue
+                self.assertStderr(r, b"out.arc: " + ERROR_TEXT["EFBIG"] + b"\n", 1)
+                if keep:
+                    self.assertEqual(self.read("out.arc"), complete[:limit])
+                else:
+                    self.assertNoArchive()
+
+    def test_format_2(self):
+        self.sweep(2, False)
+
+    def test_format_2_keep(self):
+        self.sweep(2, True)
+
+    def test_format_1(self):
+        self.sweep(1, False)
+
+    def test_format_1_keep(self):
+        self.sweep(1, True)
+
+
+@skip_on_windows("sparse files and symbolic links to devices are POSIX features")
+class SizeRefused(TesselCase):
+    """Files of 2^31 bytes or more cannot be described by the size field."""
+
+
+def _refused_case(self, size, shown, keep):
+    with open(self.path("big"), "wb") as f:
+        f.truncate(size)
+    self.write("a.txt", b"abc")
+    r = self.tessel("-d" if keep else "-", "out.arc", "a.txt", "big", "a.txt")
+    self.assertStderr(r, b"original %d write size 0\n" % shown, 1)
+    if keep:
+        self.assertEqual(self.read("out.arc"),
+                         archive([entry("a.txt", b"abc")])[:-1] + b"\xd1" + name_field("big")
+                         + (size & 0xFFFFFFFF).to_bytes(4, "little"))
+    else:
+        self.assertNoArchive()
+
+
+add_table(SizeRefused, {
+    "two_gib": (2 ** 31, -2 ** 31, False),
+    "two_gib_kept": (2 ** 31, -2 ** 31, True),
+    "four_gib_plus_5": (2 ** 32 + 5, 5, False),
+    "four_gib_plus_5_kept": (2 ** 32 + 5, 5, True),
+    "four_gib_exactly": (2 ** 32, 0, False),
+}, _refused_case)
+
+SYSFS_SHORT_FILES = ["/sys/devices/system/cpu/online", "/sys/kernel/profiling",
+                     "/sys/kernel/mm/transparent_hugepage/enabled"]
+
+
+@skip_on_windows("sysfs is a Linux feature")
+class SizeCheck(TesselCase):
+    def shrinking_file(self):
+        for p in SYSFS_SHORT_FILES:
+            try:
+                if os.stat(p).st_size == 4096:
+                    with open(p, "rb") as f:
+                        n = len(f.read())
+                    if 0 < n < 4096:
+                        return p, n
+            except OSError:
+                pass
+        self.skipTest("no sysfs attribute that reports 4096 bytes and reads fewer")
+
+    def test_file_shorter_than_its_size(self):
+        p, n = self.shrinking_file()
+        for keep in (False, True):
+            with self.subTest(keep=keep):
+                r = self.tessel("-d" if keep else "-", "out.arc", p)
+                self.assertStderr(r, b"original 4096 write size %d\n" % n, 1)
+                if keep:
+                    data = self.read("out.arc")
+                    self.assertEqual(data[:40], hexbytes("FF 00 26 02 D1") +
+                                     name_field(os.path.basename(p)) + hexbytes("00 10 00 00"))
+                    self.assertEqual(len(data), 40 + n)
+                else:
+                    self.assertNoArchive()
+
+
+@skip_on_windows("devices and symbolic links are POSIX features")
+class Devices(TesselCase):
+    """An archive that is not a regular file is never deleted."""
+
+    def test_dev_full_fails_at_close(self):
+        os.symlink("/dev/full", self.path("out.arc"))
+        self.write("a.txt", b"abc")
+        r = self.tessel("out.arc", "a.txt")
+        self.assertStderr(r, b"out.arc: " + ERROR_TEXT["ENOSPC"] + b"\n", 1)
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/full").st_mode))
+        self.assertTrue(os.path.islink(self.path("out.arc")))
+
+    def test_device_node_survives_a_writer_failure(self):
+        require_root(self)
+        os.mknod(self.path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        with open(self.path("big"), "wb") as f:
+            f.truncate(2 ** 31)
+        r = self.tessel("null", "big")
+        self.assertStderr(r, b"original -2147483648 write size 0\n", 1)
+        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("null")).st_mode))
+
+    def test_fifo_archive_without_reader_does_not_block(self):
+        os.mkfifo(self.path("out.arc"))
+        r = self.tessel("out.arc", "a.txt", timeout=20)
+        self.assertStderr(r, b"Can't write open out.arc\n", 1)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out.arc")).st_mode))
+
+
+if __name__ == "__main__":
+    unittest.main()
