@@ -2,6 +2,7 @@
 list, exit status and messages."""
 
 import os
+import subprocess
 import unittest
 
 from harness import (ERROR_TEXT, TESSEL, USAGE, TesselCase, add_table, archive,
@@ -203,6 +204,22 @@ add_table(Missing, {
     "star_matching_nothing": ("*.txt", None),
     "bare_drive_name_even_when_file_exists": ("C:", "C:"),
 }, _missing_case)
+
+
+@skip_on_windows("closing inherited descriptors is done the POSIX way here")
+class ClosedDescriptors(TesselCase):
+    def test_messages_never_reach_the_archive(self):
+        self.write("a.txt", b"abc")
+        for closed in ((2,), (1, 2), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                def close_fds():
+                    for fd in closed:
+                        os.close(fd)
+                status = subprocess.run(
+                    harness.EMULATOR + [harness.TESSEL, "-v", "out.arc", "nothere", "a.txt"],
+                    cwd=self.dir, preexec_fn=close_fds, timeout=60).returncode
+                self.assertEqual(status, 0)
+                self.assertEqual(self.read("out.arc"), archive([A_TXT2]))
 
 
 class Identification(unittest.TestCase):
