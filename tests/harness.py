@@ -14,6 +14,7 @@ import unittest
 TESSEL = None          # path of the binary under test
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
+STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
 
 BANNER = b"Vessa Archiver Ver 2.0  (c) the tessel developers\n"
 USAGE = (b"usage:\n\ttessel [-options] output <user files ...>\n"
@@ -47,12 +48,12 @@ def _limit_file_size(limit):
     return apply
 
 
-def run(args, cwd, fsize_limit=None, timeout=RUN_TIMEOUT):
+def run(args, cwd, fsize_limit=None, timeout=RUN_TIMEOUT, env=None):
     """Runs tessel with `args` (str or bytes words) in `cwd`; checks that
     nothing reached standard output and returns the status and stderr."""
     words = [a if isinstance(a, bytes) else a.encode() for a in args]
     preexec = _limit_file_size(fsize_limit) if fsize_limit is not None else None
-    proc = subprocess.run(EMULATOR + [TESSEL] + words, cwd=cwd,
+    proc = subprocess.run(EMULATOR + [TESSEL] + words, cwd=cwd, env=env,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout,
                           preexec_fn=preexec)

@@ -38,6 +38,7 @@ def main():
     parser.add_argument("--tessel")
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
+    parser.add_argument("--stat-shim", default="")
     parser.add_argument("names", nargs="*")
     opts = parser.parse_args()
 
@@ -48,6 +49,7 @@ def main():
         return 0
     harness.TESSEL = os.path.abspath(opts.tessel)
     harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
+    harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
     result = unittest.TextTestRunner(verbosity=2).run(load(opts.names))
     if not result.wasSuccessful():
         return 1

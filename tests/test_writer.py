@@ -5,8 +5,9 @@ import os
 import stat
 import unittest
 
+import harness
 from harness import (ERROR_TEXT, TesselCase, add_table, archive, entry,
-                     hexbytes, name_field, require_root, skip_on_windows)
+                     hexbytes, name_field, require_root, run, skip_on_windows)
 
 HEADER2 = (0, "FF 00 26 02", "header, format 2")
 HEADER1 = (0, "FF 00 26 01", "header, format 1")
@@ -139,6 +140,43 @@ class ArchiveAsItem(TesselCase):
         self.assertEqual(data[:4 + 41], archive([entry("a.txt", b"abc")])[:-1])
         size = int.from_bytes(data[45 + 32:45 + 36], "little")
         self.assertEqual(len(data), 45 + 38 + size + 1)
+
+
+@unittest.skipUnless(harness.STAT_SHIM, "needs the size-misreporting library (Linux)")
+class Growth(TesselCase):
+    """A file longer than its status said, as if it grew after the query:
+    copying goes on in 8192-byte chunks while fewer bytes than recorded were
+    copied, so the extra bytes show unless the recorded size is a multiple of
+    8192.  Rows: recorded size, real size, bytes copied."""
+
+
+def _growth_case(self, recorded, real, copied):
+    data = bytes((i * 13) & 0xFF for i in range(real))
+    name = "g.reported-%d" % recorded
+    self.write(name, data)
+    env = dict(os.environ, LD_PRELOAD=harness.STAT_SHIM)
+    for keep in (False, True):
+        r = run(["-d" if keep else "-", "out.arc", name], self.dir, env=env)
+        if copied == recorded:
+            self.assertStderr(r, b"", 0)
+            self.assertEqual(self.read("out.arc"), archive([entry(name, data[:recorded])]))
+            continue
+        self.assertStderr(r, b"original %d write size %d\n" % (recorded, copied), 1)
+        if keep:
+            self.assertEqual(self.read("out.arc"),
+                             archive([entry(name, data[:recorded])])[:40] + data[:copied])
+        else:
+            self.assertNoArchive()
+
+
+add_table(Growth, {
+    "small_file_grows": (5, 100, 100),
+    "tail_beyond_the_last_chunk_is_not_read": (8193, 40000, 16384),
+    "grows_within_the_last_chunk": (10000, 12000, 12000),
+    "multiple_of_8192_stops_exactly": (8192, 9000, 8192),
+    "several_chunks_multiple_stops_exactly": (3 * 8192, 5 * 8192 + 3, 3 * 8192),
+    "empty_by_status_copies_nothing": (0, 700, 0),
+}, _growth_case)
 
 
 # Two small files; the sweeps below cut the archive at every byte.
