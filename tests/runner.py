@@ -11,7 +11,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["test_run", "test_writer", "test_listfile"]
+MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage"]
 SKIPPED = 77
 
 
