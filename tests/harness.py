@@ -2,6 +2,7 @@
 messages, and archive layouts checked byte for byte."""
 
 import os
+import re
 import resource
 import shutil
 import signal
@@ -15,6 +16,21 @@ TESSEL = None          # path of the binary under test
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
+SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
+
+# A sanitizer or valgrind report must never pass for one of tessel's own
+# failures, which exit with 1: the sanitizers are told to stop at the first
+# report with status 86 (and leaks count), scripts/check's valgrind stage
+# exits with 99, and run() fails the test on either status or report text.
+SANITIZER_OPTIONS = {
+    "ASAN_OPTIONS": "halt_on_error=1:exitcode=86:detect_leaks=1:strict_string_checks=1",
+    "UBSAN_OPTIONS": "halt_on_error=1:exitcode=86:print_stacktrace=1",
+}
+REPORT_STATUSES = (86, 99)
+REPORT_TEXT = re.compile(rb"^==\d+==|runtime error: |^SUMMARY: ", re.M)
+# What AddressSanitizer says when it refuses an allocation it was asked to
+# refuse (see run's memory_limit): not a report.
+REFUSED_ALLOCATION = re.compile(rb"^==\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n", re.M)
 
 BANNER = b"Vessa Archiver Ver 2.0  (c) the tessel developers\n"
 USAGE = (b"usage:\n\ttessel [-options] output <user files ...>\n"
@@ -41,25 +57,53 @@ class Result:
         self.stderr = stderr
 
 
-def _limit_file_size(limit):
+def _limits(fsize_limit, address_limit):
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if fsize_limit is not None:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (fsize_limit, fsize_limit))
+        if address_limit is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (address_limit, address_limit))
     return apply
 
 
-def run(args, cwd, fsize_limit=None, timeout=RUN_TIMEOUT, env=None):
+def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env=None):
     """Runs tessel with `args` (str or bytes words) in `cwd`; checks that
-    nothing reached standard output and returns the status and stderr."""
+    nothing reached standard output and no sanitizer or valgrind report was
+    made, and returns the status and stderr.
+
+    `fsize_limit` is the largest file the child may write.  `memory_limit`
+    makes large allocations fail: it caps the address space, or under the
+    sanitizers (which reserve terabytes of address space for themselves) it
+    is the largest single allocation they hand out."""
     words = [a if isinstance(a, bytes) else a.encode() for a in args]
-    preexec = _limit_file_size(fsize_limit) if fsize_limit is not None else None
-    proc = subprocess.run(EMULATOR + [TESSEL] + words, cwd=cwd, env=env,
+    env = dict(os.environ if env is None else env)
+    address_limit = None
+    if SANITIZED:
+        for name, options in SANITIZER_OPTIONS.items():
+            env[name] = ":".join(filter(None, [env.get(name), options]))
+        if memory_limit is not None:
+            assert memory_limit % (1 << 20) == 0, "the sanitizers count in MiB"
+            env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=%d" % (
+                memory_limit >> 20)
+    elif memory_limit is not None:
+        address_limit = memory_limit
+    preexec = None
+    if fsize_limit is not None or address_limit is not None:
+        preexec = _limits(fsize_limit, address_limit)
+    proc = subprocess.run(EMULATOR + [TESSEL] + words, cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout,
-                          preexec_fn=preexec)
+                          preexec_fn=preexec, env=env)
+    stderr = proc.stderr
+    if SANITIZED and memory_limit is not None:
+        stderr = REFUSED_ALLOCATION.sub(b"", stderr)
+    if proc.returncode in REPORT_STATUSES or REPORT_TEXT.search(stderr):
+        raise AssertionError("sanitizer or memcheck report (status %d):\n%s" % (
+            proc.returncode, stderr.decode(errors="replace")))
     if proc.stdout:
         raise AssertionError("tessel wrote to standard output: %r" % proc.stdout[:200])
-    return Result(proc.returncode, proc.stderr)
+    return Result(proc.returncode, stderr)
 
 
 def hexbytes(text):

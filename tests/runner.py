@@ -11,7 +11,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage"]
+MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage", "test_faults"]
 SKIPPED = 77
 
 
@@ -39,10 +39,13 @@ def main():
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
     parser.add_argument("--stat-shim", default="")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the binary is built with the sanitizers")
     parser.add_argument("names", nargs="*")
     opts = parser.parse_args()
 
     harness.WINDOWS = opts.windows
+    harness.SANITIZED = opts.sanitized
     if opts.list:
         for t in walk(load()):
             print(t.id())

@@ -1,13 +1,12 @@
-"""Archive writer: entry layout, names, data and checksums, and every
-failure while writing."""
+"""Archive writer: entry layout, names, data and checksums, and a file that
+grows while it is copied.  Full disks, devices, refused sizes and memory are
+in test_faults.py."""
 
 import os
-import stat
 import unittest
 
 import harness
-from harness import (ERROR_TEXT, TesselCase, add_table, archive, entry,
-                     hexbytes, name_field, require_root, run, skip_on_windows)
+from harness import TesselCase, add_table, archive, entry, name_field, run
 
 HEADER2 = (0, "FF 00 26 02", "header, format 2")
 HEADER1 = (0, "FF 00 26 01", "header, format 1")
@@ -177,138 +176,6 @@ add_table(Growth, {
     "several_chunks_multiple_stops_exactly": (3 * 8192, 5 * 8192 + 3, 3 * 8192),
     "empty_by_status_copies_nothing": (0, 700, 0),
 }, _growth_case)
-
-
-# Two small files; the sweeps below cut the archive at every byte.
-FILES = [("one.txt", b"first file\n"), ("two.bin", bytes(range(40)))]
-
-
-@skip_on_windows("a file size limit is a POSIX feature")
-class FullDisk(TesselCase):
-    """A file size limit at every offset of the archive: status 0 only with
-    the complete archive; status 1 with a message and no archive left, or with
-    -d a prefix of the complete one."""
-
-    def sweep(self, fmt, keep):
-        for name, data in FILES:
-            self.write(name, data)
-        complete = archive([entry(n, d, fmt) for n, d in FILES], fmt)
-        args = ["-" + ("1" if fmt == 1 else "") + ("d" if keep else ""), "out.arc"]
-        args += [n for n, _ in FILES]
-        for limit in range(len(complete) + 1):
-            with self.subTest(limit=limit):
-                if os.path.exists(self.path("out.arc")):
-                    os.unlink(self.path("out.arc"))
-                r = self.tessel(*args, fsize_limit=limit)
-                if limit >= len(complete):
-                    self.assertStderr(r, b"", 0)
-                    self.assertEqual(self.read("out.arc"), complete)
-                    continue
-                self.assertStderr(r, b"out.arc: " + ERROR_TEXT["EFBIG"] + b"\n", 1)
-                if keep:
-                    self.assertEqual(self.read("out.arc"), complete[:limit])
-                else:
-                    self.assertNoArchive()
-
-    def test_format_2(self):
-        self.sweep(2, False)
-
-    def test_format_2_keep(self):
-        self.sweep(2, True)
-
-    def test_format_1(self):
-        self.sweep(1, False)
-
-    def test_format_1_keep(self):
-        self.sweep(1, True)
-
-
-@skip_on_windows("sparse files and symbolic links to devices are POSIX features")
-class SizeRefused(TesselCase):
-    """Files of 2^31 bytes or more cannot be described by the size field."""
-
-
-def _refused_case(self, size, shown, keep):
-    with open(self.path("big"), "wb") as f:
-        f.truncate(size)
-    self.write("a.txt", b"abc")
-    r = self.tessel("-d" if keep else "-", "out.arc", "a.txt", "big", "a.txt")
-    self.assertStderr(r, b"original %d write size 0\n" % shown, 1)
-    if keep:
-        self.assertEqual(self.read("out.arc"),
-                         archive([entry("a.txt", b"abc")])[:-1] + b"\xd1" + name_field("big")
-                         + (size & 0xFFFFFFFF).to_bytes(4, "little"))
-    else:
-        self.assertNoArchive()
-
-
-add_table(SizeRefused, {
-    "two_gib": (2 ** 31, -2 ** 31, False),
-    "two_gib_kept": (2 ** 31, -2 ** 31, True),
-    "four_gib_plus_5": (2 ** 32 + 5, 5, False),
-    "four_gib_plus_5_kept": (2 ** 32 + 5, 5, True),
-    "four_gib_exactly": (2 ** 32, 0, False),
-}, _refused_case)
-
-SYSFS_SHORT_FILES = ["/sys/devices/system/cpu/online", "/sys/kernel/profiling",
-                     "/sys/kernel/mm/transparent_hugepage/enabled"]
-
-
-@skip_on_windows("sysfs is a Linux feature")
-class SizeCheck(TesselCase):
-    def shrinking_file(self):
-        for p in SYSFS_SHORT_FILES:
-            try:
-                if os.stat(p).st_size == 4096:
-                    with open(p, "rb") as f:
-                        n = len(f.read())
-                    if 0 < n < 4096:
-                        return p, n
-            except OSError:
-                pass
-        self.skipTest("no sysfs attribute that reports 4096 bytes and reads fewer")
-
-    def test_file_shorter_than_its_size(self):
-        p, n = self.shrinking_file()
-        for keep in (False, True):
-            with self.subTest(keep=keep):
-                r = self.tessel("-d" if keep else "-", "out.arc", p)
-                self.assertStderr(r, b"original 4096 write size %d\n" % n, 1)
-                if keep:
-                    data = self.read("out.arc")
-                    self.assertEqual(data[:40], hexbytes("FF 00 26 02 D1") +
-                                     name_field(os.path.basename(p)) + hexbytes("00 10 00 00"))
-                    self.assertEqual(len(data), 40 + n)
-                else:
-                    self.assertNoArchive()
-
-
-@skip_on_windows("devices and symbolic links are POSIX features")
-class Devices(TesselCase):
-    """An archive that is not a regular file is never deleted."""
-
-    def test_dev_full_fails_at_close(self):
-        os.symlink("/dev/full", self.path("out.arc"))
-        self.write("a.txt", b"abc")
-        r = self.tessel("out.arc", "a.txt")
-        self.assertStderr(r, b"out.arc: " + ERROR_TEXT["ENOSPC"] + b"\n", 1)
-        self.assertTrue(stat.S_ISCHR(os.stat("/dev/full").st_mode))
-        self.assertTrue(os.path.islink(self.path("out.arc")))
-
-    def test_device_node_survives_a_writer_failure(self):
-        require_root(self)
-        os.mknod(self.path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
-        with open(self.path("big"), "wb") as f:
-            f.truncate(2 ** 31)
-        r = self.tessel("null", "big")
-        self.assertStderr(r, b"original -2147483648 write size 0\n", 1)
-        self.assertTrue(stat.S_ISCHR(os.lstat(self.path("null")).st_mode))
-
-    def test_fifo_archive_without_reader_does_not_block(self):
-        os.mkfifo(self.path("out.arc"))
-        r = self.tessel("out.arc", "a.txt", timeout=20)
-        self.assertStderr(r, b"Can't write open out.arc\n", 1)
-        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out.arc")).st_mode))
 
 
 if __name__ == "__main__":
