@@ -70,6 +70,16 @@ class FullDisk(TesselCase):
     complete archive; status 1 with the message and no archive left, or
     with -d exactly a prefix of the complete one."""
 
+    def test_signal_left_at_default(self):
+        # SIGXFSZ at its default ends a process that writes past the limit:
+        # tessel must ignore it itself to report the failure.
+        for name, data in SMALL:
+            self.write(name, data)
+        r = self.tessel("out.arc", *[n for n, _ in SMALL], fsize_limit=10,
+                        ignore_sigxfsz=False)
+        self.assertStderr(r, b"out.arc: " + ERROR_TEXT["EFBIG"] + b"\n", 1)
+        self.assertNoArchive()
+
 
 def _same_bytes(self, got, want, what):
     """Like assertEqual, but names the first differing offset instead of
