@@ -20,7 +20,7 @@ SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
 
 # A sanitizer or valgrind report must never pass for one of tessel's own
 # failures, which exit with 1: the sanitizers are told to stop at the first
-# report with status 86 (and leaks count), scripts/check's valgrind stage
+# report with status 86 (and leaks count), scripts/memcheck's valgrind
 # exits with 99, and run() fails the test on either status or report text.
 SANITIZER_OPTIONS = {
     "ASAN_OPTIONS": "halt_on_error=1:exitcode=86:detect_leaks=1:strict_string_checks=1",
