@@ -10,7 +10,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+
+#ifdef _WIN32
+// SetFileInformationByHandle, used to delete the archive through a handle
+// whose identity was checked, needs Windows Vista or later.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 extern const char platform_ident[];
 const char platform_ident[] = "@(#)platform: 1.1 26/12/11";
@@ -22,6 +33,47 @@ namespace {
 constexpr size_t STREAM_BUFFER_SIZE = 64 * 1024;
 unsigned char stream_buffer[STREAM_BUFFER_SIZE];
 plat_stream *open_stream = nullptr;
+
+#ifdef _WIN32
+// The runtime's read and write take an unsigned int count and answer with an
+// int, so one call never asks for more than this.
+constexpr size_t MAX_TRANSFER = 1u << 30;
+
+long system_write(int fd, const void *data, size_t count)
+{
+    return _write(fd, data, static_cast<unsigned>(count < MAX_TRANSFER ? count : MAX_TRANSFER));
+}
+
+long system_read(int fd, void *buffer, size_t count)
+{
+    return _read(fd, buffer, static_cast<unsigned>(count < MAX_TRANSFER ? count : MAX_TRANSFER));
+}
+
+// The identity of an open file: the volume's serial number and the file's
+// index on it, the Windows counterpart of a device and inode number.  Only a
+// file on disk that is not a directory counts as a regular file.
+bool regular_file_identity(HANDLE handle, uint64_t *volume, uint64_t *index)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info))
+        return false;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    *volume = info.dwVolumeSerialNumber;
+    *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+#else
+long system_write(int fd, const void *data, size_t count)
+{
+    return write(fd, data, count);
+}
+
+long system_read(int fd, void *buffer, size_t count)
+{
+    return read(fd, buffer, count);
+}
+#endif
 
 // Wildcards are refused rather than matched, and a drive name alone ("C:") is
 // not a file, so neither ever passes the status query.
@@ -38,7 +90,7 @@ int flush_stream(plat_stream *stream)
 {
     size_t done = 0;
     while (!stream->error && done < stream->fill) {
-        ssize_t n = write(stream->fd, stream_buffer + done, stream->fill - done);
+        long n = system_write(stream->fd, stream_buffer + done, stream->fill - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -56,7 +108,7 @@ int flush_stream(plat_stream *stream)
 void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
 {
     while (!stream->error && count > 0) {
-        ssize_t n = write(stream->fd, data, count);
+        long n = system_write(stream->fd, data, count);
         if (n > 0) {
             data += n;
             count -= static_cast<size_t>(n);
@@ -71,6 +123,19 @@ void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
 
 }  // namespace
 
+#ifdef _WIN32
+// The runtime expands no wildcards in the argument words: the program does
+// none of its own, and an item holding ? or * is reported missing.
+extern "C" int _dowildcard;
+int _dowildcard = 0;
+
+void plat_init(void)
+{
+    // Windows has no signal for a file size limit or a vanished reader: both
+    // show as failed writes already.  Standard error stays in text mode, so
+    // its lines end in CR LF as usual there.
+}
+#else
 void plat_init(void)
 {
     // With a standard descriptor closed, the archive would be given its
@@ -85,18 +150,49 @@ void plat_init(void)
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
 }
+#endif
 
 int plat_file_size(const char *path, int64_t *size)
 {
     if (refused_by_status_query(path))
         return 0;
+#ifdef _WIN32
+    struct _stati64 st;
+    if (_stati64(path, &st) != 0)
+        return 0;
+#else
     struct stat st;
     if (stat(path, &st) != 0)
         return 0;
+#endif
     *size = static_cast<int64_t>(st.st_size);
     return 1;
 }
 
+#ifdef _WIN32
+int plat_open_read(const char *path)
+{
+    // Binary mode: every byte is stored as it is.  Opening a directory fails
+    // here already (EACCES); a device such as NUL or CON opens, and is
+    // refused below like a directory.
+    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0)
+        return -1;
+    struct _stati64 st;
+    if (_fstati64(fd, &st) != 0) {
+        int saved = errno;
+        _close(fd);
+        errno = saved;
+        return -1;
+    }
+    if ((st.st_mode & _S_IFMT) != _S_IFREG) {
+        _close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+#else
 int plat_open_read(const char *path)
 {
     // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
@@ -120,6 +216,7 @@ int plat_open_read(const char *path)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
+#endif
 
 size_t plat_read(int handle, void *buffer, size_t count)
 {
@@ -127,7 +224,7 @@ size_t plat_read(int handle, void *buffer, size_t count)
     size_t done = 0;
     errno = 0;
     while (done < count) {
-        ssize_t n = read(handle, p + done, count - done);
+        long n = system_read(handle, p + done, count - done);
         if (n > 0)
             done += static_cast<size_t>(n);
         else if (n < 0 && errno == EINTR)
@@ -138,6 +235,21 @@ size_t plat_read(int handle, void *buffer, size_t count)
     return done;
 }
 
+#ifdef _WIN32
+int plat_input_size(int handle, int64_t *size)
+{
+    __int64 end = _lseeki64(handle, 0, SEEK_END);
+    if (end < 0 || _lseeki64(handle, 0, SEEK_SET) != 0)
+        return 0;
+    *size = static_cast<int64_t>(end);
+    return 1;
+}
+
+void plat_close_read(int handle)
+{
+    _close(handle);
+}
+#else
 int plat_input_size(int handle, int64_t *size)
 {
     off_t end = lseek(handle, 0, SEEK_END);
@@ -151,6 +263,7 @@ void plat_close_read(int handle)
 {
     close(handle);
 }
+#endif
 
 int plat_create(plat_stream *stream, const char *path)
 {
@@ -159,6 +272,19 @@ int plat_create(plat_stream *stream, const char *path)
     stream->error_number = 0;
     stream->fill = 0;
     stream->is_regular = 0;
+#ifdef _WIN32
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return 0;
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    if (regular_file_identity(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &volume, &index)) {
+        stream->is_regular = 1;
+        stream->device = volume;
+        stream->inode = index;
+    }
+#else
     // O_NONBLOCK: a FIFO nobody reads fails at once instead of hanging.
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -172,6 +298,7 @@ int plat_create(plat_stream *stream, const char *path)
         stream->device = static_cast<uint64_t>(st.st_dev);
         stream->inode = static_cast<uint64_t>(st.st_ino);
     }
+#endif
     stream->fd = fd;
     open_stream = stream;
     return 1;
@@ -209,7 +336,12 @@ int plat_close(plat_stream *stream)
     if (stream->fd < 0)
         return !stream->error;
     flush_stream(stream);
-    if (close(stream->fd) != 0 && !stream->error) {
+#ifdef _WIN32
+    int closed = _close(stream->fd);
+#else
+    int closed = close(stream->fd);
+#endif
+    if (closed != 0 && !stream->error) {
         stream->error = 1;
         stream->error_number = errno;
     }
@@ -219,6 +351,33 @@ int plat_close(plat_stream *stream)
     return !stream->error;
 }
 
+#ifdef _WIN32
+void plat_remove_created(const plat_stream *stream, const char *path)
+{
+    if (!stream->is_regular)
+        return;
+    // Windows has no inode, but the volume serial number and the file index
+    // identify a file just as well.  The path is opened without following a
+    // reparse point (a symbolic link or junction put in the archive's place
+    // is not the file this run created), the identity is checked on that
+    // handle, and the deletion is asked for through the same handle, so no
+    // other file can take the path's place between the check and the delete.
+    HANDLE handle = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    if (regular_file_identity(handle, &volume, &index) &&
+        volume == stream->device && index == stream->inode) {
+        FILE_DISPOSITION_INFO disposition;
+        disposition.DeleteFile = TRUE;
+        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    }
+    CloseHandle(handle);
+}
+#else
 void plat_remove_created(const plat_stream *stream, const char *path)
 {
     if (!stream->is_regular)
@@ -233,11 +392,13 @@ void plat_remove_created(const plat_stream *stream, const char *path)
         return;
     unlink(path);
 }
+#endif
 
 const char *plat_error_text(int error_number)
 {
     // Linux calls the absence of an error "Success", which reads as nonsense
-    // in a line that reports a failure.
+    // in a line that reports a failure; the Windows runtime already says "No
+    // error", and both are asked the same way.
     if (error_number == 0)
         return "No error";
     return std::strerror(error_number);

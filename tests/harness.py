@@ -17,6 +17,7 @@ EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
 SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
+REFERENCE_TESSEL = None  # a native Linux build, to compare the Windows one with
 
 # A sanitizer or valgrind report must never pass for one of tessel's own
 # failures, which exit with 1: the sanitizers are told to stop at the first
@@ -48,6 +49,32 @@ ERROR_TEXT = {
     "none": b"No error",
 }
 
+# The same errors as the Windows runtime (msvcrt) words them, as observed
+# under Wine, whose msvcrt the Windows tests run against.  For these errors
+# it happens to use glibc's words; like glibc it calls no error "Success",
+# which tessel replaces with "No error" everywhere.  Microsoft's own msvcrt
+# words ENAMETOOLONG "Filename too long".
+WINDOWS_ERROR_TEXT = {
+    "ENOENT": b"No such file or directory",
+    "EACCES": b"Permission denied",
+    "ENAMETOOLONG": b"File name too long",
+    "EFBIG": b"File too large",
+    "ENOSPC": b"No space left on device",
+    "none": b"No error",
+}
+
+# Wine maps the Unix root to drive Z:, so in a test's scratch directory the
+# drive-relative path Z:name names the file name there.
+WINE_ROOT_DRIVE = "Z:"
+
+
+def configure(windows):
+    """Called by the runner before any test module is loaded."""
+    global WINDOWS
+    WINDOWS = windows
+    if windows:
+        ERROR_TEXT.update(WINDOWS_ERROR_TEXT)
+
 RUN_TIMEOUT = 60
 
 
@@ -69,10 +96,10 @@ def _limits(fsize_limit, address_limit, ignore_sigxfsz):
 
 
 def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env=None,
-        ignore_sigxfsz=True):
-    """Runs tessel with `args` (str or bytes words) in `cwd`; checks that
-    nothing reached standard output and no sanitizer or valgrind report was
-    made, and returns the status and stderr.
+        ignore_sigxfsz=True, command=None):
+    """Runs tessel (or the `command` given instead) with `args` (str or bytes
+    words) in `cwd`; checks that nothing reached standard output and no
+    sanitizer or valgrind report was made, and returns the status and stderr.
 
     `fsize_limit` is the largest file the child may write; the child starts
     with SIGXFSZ ignored unless `ignore_sigxfsz` is false.  `memory_limit`
@@ -98,7 +125,9 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
     preexec = None
     if fsize_limit is not None or address_limit is not None:
         preexec = _limits(fsize_limit, address_limit, ignore_sigxfsz)
-    proc = subprocess.run(EMULATOR + [TESSEL] + words, cwd=cwd,
+    if command is None:
+        command = EMULATOR + [TESSEL]
+    proc = subprocess.run(command + words, cwd=cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout,
                           preexec_fn=preexec, env=env)

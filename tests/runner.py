@@ -12,13 +12,15 @@ sys.path.insert(0, HERE)
 import harness  # noqa: E402
 
 MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage", "test_faults"]
+WINDOWS_MODULES = ["test_windows"]  # only for a Windows build
 SKIPPED = 77
 
 
 def load(names=None):
     loader = unittest.TestLoader()
     suite = (loader.loadTestsFromNames(names) if names else
-             unittest.TestSuite(loader.loadTestsFromName(m) for m in MODULES))
+             unittest.TestSuite(loader.loadTestsFromName(m) for m in MODULES +
+                                (WINDOWS_MODULES if harness.WINDOWS else [])))
     if loader.errors:
         sys.exit("cannot load the tests:\n" + "\n".join(loader.errors))
     return suite
@@ -41,10 +43,11 @@ def main():
     parser.add_argument("--stat-shim", default="")
     parser.add_argument("--sanitized", action="store_true",
                         help="the binary is built with the sanitizers")
+    parser.add_argument("--reference-tessel")
     parser.add_argument("names", nargs="*")
     opts = parser.parse_args()
 
-    harness.WINDOWS = opts.windows
+    harness.configure(opts.windows)
     harness.SANITIZED = opts.sanitized
     if opts.list:
         for t in walk(load()):
@@ -53,6 +56,8 @@ def main():
     harness.TESSEL = os.path.abspath(opts.tessel)
     harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
     harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
+    if opts.reference_tessel:
+        harness.REFERENCE_TESSEL = os.path.abspath(opts.reference_tessel)
     result = unittest.TextTestRunner(verbosity=2).run(load(opts.names))
     if not result.wasSuccessful():
         return 1

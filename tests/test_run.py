@@ -174,6 +174,7 @@ class Unreadable(TesselCase):
         item = "./" * 600 + "a.txt"
         self.check(item, "ENAMETOOLONG")
 
+    @skip_on_windows("Windows finds no file by a path of 260 bytes or more (MAX_PATH)")
     def test_item_path_at_limit_is_stored(self):
         self.write("a.txt", b"abc")
         item = ("./" * 600)[:1023 - 5] + "a.txt"

@@ -1,0 +1,87 @@
+"""Windows build only: for the same inputs and words, tessel.exe writes the
+same archive, byte for byte, as the native Linux build, ends with the same
+status, and prints the same messages but for CR LF line ends."""
+
+import os
+
+import harness
+from harness import TesselCase, add_table, run
+
+# Several copy chunks and more than one output buffer; every byte value
+# occurs, CR, LF and 0x1A included, so a text-mode stream would show.
+SEVERAL_CHUNKS = bytes((i * 7 + i // 251) & 0xFF for i in range(3 * 8192 + 100))
+LARGE = bytes((i * 13 + i // 509) & 0xFF for i in range(300000))
+
+SMALL_FILES = {
+    "a.txt": b"abc",
+    "crlf.txt": b"one\r\ntwo\r\n",
+    "ctrl_z.bin": b"x\x1ay\r\n\x00z\n\r",
+    "empty": b"",
+}
+SMALL_WORDS = ["a.txt", "crlf.txt", "missing", "ctrl_z.bin", "*.txt", "empty", "a.txt"]
+
+
+class SameArchives(TesselCase):
+    """Each row: the files to lay out (content None: a directory; in a path,
+    a backslash separates directories on Windows and is part of the name on
+    Linux, so each platform's item names its file), then the words."""
+
+    def setUp(self):
+        super().setUp()
+        if harness.REFERENCE_TESSEL is None:
+            self.skipTest("no Linux tessel to compare with (--reference-tessel)")
+
+    def lay_out(self, top, files, windows):
+        os.mkdir(top)
+        for name, data in files.items():
+            path = os.path.join(top, name.replace("\\", "/") if windows else name)
+            if data is None:
+                os.makedirs(path)
+                continue
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def run_on(self, platform, files, words):
+        top = self.path(platform)
+        windows = platform == "windows"
+        self.lay_out(top, files, windows)
+        command = None if windows else [harness.REFERENCE_TESSEL]
+        result = run(words, top, command=command)
+        archive = os.path.join(top, "out.arc")
+        data = None
+        if os.path.exists(archive):
+            with open(archive, "rb") as f:
+                data = f.read()
+        return result, data
+
+
+def _same_case(self, files, words):
+    linux, linux_archive = self.run_on("linux", files, words)
+    windows, windows_archive = self.run_on("windows", files, words)
+    self.assertIsNotNone(linux_archive, "the Linux build wrote no archive")
+    self.assertEqual(windows.status, linux.status)
+    self.assertEqual(windows.stderr, linux.stderr.replace(b"\n", b"\r\n"))
+    self.assertIsNotNone(windows_archive, "tessel.exe wrote no archive")
+    self.assertEqual(windows_archive.hex(" "), linux_archive.hex(" "))
+
+
+add_table(SameArchives, {
+    "several_files_format_2": (SMALL_FILES, ["-v", "out.arc"] + SMALL_WORDS),
+    "several_files_format_1": (SMALL_FILES, ["-1v", "out.arc"] + SMALL_WORDS),
+    "list_file_with_crlf": (
+        dict(SMALL_FILES, **{"list.lst": b"crlf.txt\r\n\r\nd\\e.txt\r\nctrl_z.bin\r\n"
+                                         b"a.txt\x1aempty\r\n",
+                             "d\\e.txt": b"e"}),
+        ["-v", "-flist.lst", "out.arc", "empty"]),
+    "several_chunks": ({"chunks.bin": SEVERAL_CHUNKS, "large.bin": LARGE},
+                       ["-v", "out.arc", "chunks.bin", "large.bin", "chunks.bin"]),
+    "several_chunks_format_1": ({"large.bin": LARGE}, ["-1", "out.arc", "large.bin"]),
+    "names_with_backslashes": (
+        {"d\\e.txt": b"e", "a/b\\c": b"bc", "x\\y\\z": b"z", "n\\" + "0123456789" * 4: b"long"},
+        ["-v", "out.arc", "d\\e.txt", "a/b\\c", "x\\y\\z", "n\\" + "0123456789" * 4]),
+    "unreadable_item_leaves_partial_archive": (
+        {"a.txt": b"abc", "sub": None}, ["-v", "out.arc", "a.txt", "sub", "a.txt"]),
+    "empty_list_file": ({"a.txt": b"abc", "empty.lst": b""},
+                        ["-fempty.lst", "out.arc", "a.txt"]),
+}, _same_case)
