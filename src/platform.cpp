@@ -124,8 +124,8 @@ void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
 }  // namespace
 
 #ifdef _WIN32
-// The runtime expands no wildcards in the argument words: the program does
-// none of its own, and an item holding ? or * is reported missing.
+// Keeps the runtime from expanding wildcards in the argument words before
+// main sees them: an item holding ? or * is reported missing, never matched.
 extern "C" int _dowildcard;
 int _dowildcard = 0;
 
@@ -396,9 +396,8 @@ void plat_remove_created(const plat_stream *stream, const char *path)
 
 const char *plat_error_text(int error_number)
 {
-    // Linux calls the absence of an error "Success", which reads as nonsense
-    // in a line that reports a failure; the Windows runtime already says "No
-    // error", and both are asked the same way.
+    // glibc (and Wine's msvcrt) call the absence of an error "Success", which
+    // reads as nonsense in a line that reports a failure.
     if (error_number == 0)
         return "No error";
     return std::strerror(error_number);

@@ -16,7 +16,7 @@ struct plat_stream {
     size_t fill;          // bytes waiting in the buffer
     int is_regular;       // what was opened is a regular file ...
     uint64_t device;      // ... with this identity, checked before deleting
-    uint64_t inode;
+    uint64_t inode;       // (on Windows: volume serial number, file index)
 };
 
 // Prepares the process: a file size limit or a vanished reader then shows as
