@@ -4,6 +4,7 @@ after the command-line items."""
 import os
 import unittest
 
+import harness
 from harness import (ERROR_TEXT, TesselCase, add_table, archive, entry,
                      skip_on_windows)
 
@@ -14,14 +15,24 @@ class ListText(TesselCase):
     shows exactly which items were read."""
 
 
+def windows_has_no_file_named(item):
+    """Windows allows no control characters in a file's name, drops a
+    trailing space, and passes bytes above 0x7F through a code page."""
+    return any(b < 0x20 or b > 0x7F for b in item) or item.endswith(b" ")
+
+
 def _list_case(self, text, items):
-    for item in items:
+    # On Windows an item that cannot name a file there shows, byte for byte,
+    # in the warning for a missing file instead of in the archive.
+    stored = [i for i in items if not (harness.WINDOWS and windows_has_no_file_named(i))]
+    for item in stored:
         with open(os.path.join(os.fsencode(self.dir), item), "wb") as f:
             f.write(item)
     self.write("names.lst", text)
     r = self.tessel("-fnames.lst", "out.arc")
-    self.assertStderr(r, b"", 0)
-    self.assertEqual(self.read("out.arc"), archive([entry(i, i) for i in items]))
+    self.assertStderr(r, b"".join(b"Warning: file %s is not exist!\n" % i
+                                  for i in items if i not in stored), 0)
+    self.assertEqual(self.read("out.arc"), archive([entry(i, i) for i in stored]))
 
 
 add_table(ListText, {
