@@ -19,6 +19,10 @@ constexpr int PATH_FIELD_SIZE = 1024;
 // that grows while it is read is copied.
 constexpr int COPY_CHUNK_SIZE = 8192;
 
+// Underneath, data are read and written in blocks of up to this size: large
+// blocks cost far fewer system calls than logical chunks would.
+constexpr int COPY_BUFFER_SIZE = 1024 * 1024;
+
 // add_file's result for an item that does not exist and was skipped.
 constexpr int ADD_FILE_SKIPPED = 129;
 

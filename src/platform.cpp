@@ -121,6 +121,20 @@ void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
     }
 }
 
+#ifndef _WIN32
+// An input opened by plat_open_read still has O_NONBLOCK set.  A file
+// system that honours it for regular files says "try again" instead of
+// waiting; the read then waits like any other.  Returns 1 when the flag was
+// set and is now cleared, so the read is worth retrying.
+int make_blocking(int handle)
+{
+    int flags = fcntl(handle, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK))
+        return 0;
+    return fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
@@ -211,9 +225,9 @@ int plat_open_read(const char *path)
         errno = EACCES;
         return -1;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // O_NONBLOCK stays set: reads of a regular file ignore it almost
+    // everywhere, and plat_read clears it where they do not, which saves two
+    // system calls per file.
     return fd;
 }
 #endif
@@ -229,6 +243,10 @@ size_t plat_read(int handle, void *buffer, size_t count)
             done += static_cast<size_t>(n);
         else if (n < 0 && errno == EINTR)
             continue;
+#ifndef _WIN32
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && make_blocking(handle))
+            continue;
+#endif
         else
             break;
     }
@@ -271,6 +289,7 @@ int plat_create(plat_stream *stream, const char *path)
     stream->error = 0;
     stream->error_number = 0;
     stream->fill = 0;
+    stream->position = 0;
     stream->is_regular = 0;
 #ifdef _WIN32
     int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
@@ -311,6 +330,7 @@ void plat_put_byte(plat_stream *stream, int byte)
     if (stream->fill == STREAM_BUFFER_SIZE && !flush_stream(stream))
         return;
     stream_buffer[stream->fill++] = static_cast<unsigned char>(byte);
+    ++stream->position;
 }
 
 size_t plat_write(plat_stream *stream, const void *data, size_t count)
@@ -322,12 +342,16 @@ size_t plat_write(plat_stream *stream, const void *data, size_t count)
         if (!flush_stream(stream))
             return 0;
         write_direct(stream, p, count);
-        return stream->error ? 0 : count;
+        if (stream->error)
+            return 0;
+        stream->position += count;
+        return count;
     }
     if (count > STREAM_BUFFER_SIZE - stream->fill && !flush_stream(stream))
         return 0;
     std::memcpy(stream_buffer + stream->fill, p, count);
     stream->fill += count;
+    stream->position += count;
     return count;
 }
 

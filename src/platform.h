@@ -14,6 +14,7 @@ struct plat_stream {
     int error;            // error indicator: set by the first failed write
     int error_number;     // errno of that failure
     size_t fill;          // bytes waiting in the buffer
+    uint64_t position;    // bytes accepted so far: where the next one goes
     int is_regular;       // what was opened is a regular file ...
     uint64_t device;      // ... with this identity, checked before deleting
     uint64_t inode;       // (on Windows: volume serial number, file index)
