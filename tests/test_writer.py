@@ -144,7 +144,31 @@ add_table(Data, {
     "several_chunks": (5 * 8192 + 77, 2),
     "larger_than_a_stream_buffer": (300000, 2),
     "several_chunks_format_1": (5 * 8192 + 77, 1),
+    "several_copy_blocks": (3 * 2 ** 20 + 77, 2),
+    "several_copy_blocks_format_1": (3 * 2 ** 20 + 77, 1),
 }, _data_case)
+
+
+def pattern(size, seed):
+    """Data in which every byte value occurs, different for each seed."""
+    block = bytes((i * 7 + seed + i // 251) & 0xFF for i in range(65521))
+    return (block * (size // len(block) + 1))[:size]
+
+
+class LargeData(TesselCase):
+    def test_large_files_back_to_back(self):
+        # Each entry starts at an odd offset, and the large ones straddle
+        # copy-block boundaries in the archive at different points.
+        files = [("a", pattern(13, 1)), ("b", pattern(2 ** 20 + 3, 2)),
+                 ("c", b"\xff" * (2 ** 21 + 8191)), ("d", pattern(65537, 4))]
+        for name, data in files:
+            self.write(name, data)
+        for fmt in (2, 1):
+            with self.subTest(fmt=fmt):
+                r = self.tessel("-1" if fmt == 1 else "-", "out.arc", *(n for n, _ in files))
+                self.assertStderr(r, b"", 0)
+                self.assertEqual(self.read("out.arc"),
+                                 archive([entry(n, d, fmt) for n, d in files], fmt))
 
 
 class ArchiveAsItem(TesselCase):
@@ -192,6 +216,8 @@ add_table(Growth, {
     "multiple_of_8192_stops_exactly": (8192, 9000, 8192),
     "several_chunks_multiple_stops_exactly": (3 * 8192, 5 * 8192 + 3, 3 * 8192),
     "empty_by_status_copies_nothing": (0, 700, 0),
+    "beyond_several_copy_blocks": (2 ** 21 + 1, 3 * 2 ** 20, 2 ** 21 + 8192),
+    "several_copy_blocks_multiple_stops_exactly": (2 ** 21, 2 ** 21 + 5000, 2 ** 21),
 }, _growth_case)
 
 
