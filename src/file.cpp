@@ -178,11 +178,12 @@ int add_file(const char *item)
         size_t got = plat_read(input, block, want);
         if (got == 0)
             break;
-        if (plat_write(&archive_stream, block, got) < got)
-            writer_failure();
+        // Summed while the block is still in the cache from the read.
         // Format 1 stores no checksum, so its data need not be summed.
         if (format_version != 1)
             checksum += sum_bytes(block, got);
+        if (plat_write(&archive_stream, block, got) < got)
+            writer_failure();
         copied += static_cast<int64_t>(got);
         if (got < want)
             break;
