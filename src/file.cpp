@@ -18,15 +18,12 @@ plat_stream archive_stream;
 
 namespace {
 
-// The archive is written in blocks that end where the archive reaches a
-// multiple of COPY_BUFFER_SIZE, so the writes underneath cover whole pages
-// (partly written pages cost file systems dearly), and each block lies in
-// the copy buffer at the same offset within a page as in the archive (a copy
-// between equally aligned addresses is much the faster).  That offset plus
-// the block's length never exceeds the buffer.
+// Each block lies in the copy buffer at the same offset within a page as it
+// will have in the archive, so that the copy into the archive's pages is
+// between equally aligned addresses, which is much the faster; the read,
+// where misalignment costs less, takes it instead.
 constexpr size_t PAGE_BYTES = 4096;
-static_assert(COPY_BUFFER_SIZE % PAGE_BYTES == 0, "the buffer holds whole pages");
-alignas(PAGE_BYTES) unsigned char copy_buffer[COPY_BUFFER_SIZE];
+alignas(PAGE_BYTES) unsigned char copy_buffer[PAGE_BYTES + COPY_BUFFER_SIZE];
 
 // The sum of the bytes modulo 65536, which is all the checksum keeps.  The
 // bytes are added into two rows of sixteen 16-bit lanes, a shape compilers
@@ -170,11 +167,10 @@ int add_file(const char *item)
     int64_t limit = refused || recorded <= 0 ? 0 :
         (static_cast<int64_t>(recorded) + COPY_CHUNK_SIZE - 1) / COPY_CHUNK_SIZE * COPY_CHUNK_SIZE;
     while (copied < limit) {
-        uint64_t at = archive_stream.position;
-        size_t want = COPY_BUFFER_SIZE - static_cast<size_t>(at % COPY_BUFFER_SIZE);
+        size_t want = COPY_BUFFER_SIZE;
         if (static_cast<int64_t>(want) > limit - copied)
             want = static_cast<size_t>(limit - copied);
-        unsigned char *block = copy_buffer + at % PAGE_BYTES;
+        unsigned char *block = copy_buffer + archive_stream.position % PAGE_BYTES;
         size_t got = plat_read(input, block, want);
         if (got == 0)
             break;
