@@ -4,7 +4,9 @@ on the same files.
 
 Creates its data in one temporary directory, which also receives every
 output, so inputs and outputs share a file system.  Each command is run once
-to warm the caches and then --runs times, the commands taking turns; the
+to warm the caches and then --runs times, the commands taking turns in an
+order that rotates from round to round (each output is deleted as soon as
+its run ends, and the file system synced before the next run); the
 median wall time and the peak resident memory of each command are reported,
 with the ratios tessel/cat and tessel/tar.  The data are removed afterwards.
 """
@@ -148,23 +150,25 @@ def run_once(argv, stdin=None, stdout=None):
 def measure(commands, runs, samples=False):
     """commands: list of (label, argv, stdin, stdout, output).  One warm-up
     run each, then `runs` rounds in which the commands take turns.  Each
-    output is deleted, and the file system synced, before every run, so no
-    run pays for freeing the previous one's output."""
+    output is deleted as soon as its run ends, before it is written back,
+    and the file system is synced before every run: no run pays for an
+    earlier one's output, and the disk is idle when a run starts."""
     times = {label: [] for label, *_ in commands}
     peaks = {label: 0 for label, *_ in commands}
     for round_number in range(runs + 1):
-        for label, argv, stdin, stdout, output in commands:
-            if os.path.exists(output):
-                os.unlink(output)
+        # Each round starts with the next command, so none is always the
+        # first after a pause, when the system may have been reclaiming or
+        # handing back memory.
+        start = round_number % len(commands)
+        for label, argv, stdin, stdout, output in commands[start:] + commands[:start]:
             os.sync()
             elapsed, peak = run_once(argv, stdin, stdout)
+            os.unlink(output)
             if round_number > 0:
                 times[label].append(elapsed)
                 peaks[label] = max(peaks[label], peak)
-    for label, *_, output in commands:
-        if os.path.exists(output):
-            os.unlink(output)
-        if samples:
+    if samples:
+        for label in times:
             print("  %-10s %s" % (label, " ".join("%.3f" % t for t in times[label])))
     return {label: (statistics.median(times[label]), peaks[label]) for label in times}
 
