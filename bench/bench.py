@@ -3,8 +3,8 @@
 on the same files.
 
 Creates its data in one temporary directory, which also receives every
-output, so inputs and outputs share a file system.  Each command is run once
-to warm the caches and then --runs times, the commands taking turns in an
+output, so inputs and outputs share a file system.  Each command is run
+twice to warm the caches and then --runs times, the commands taking turns in an
 order that rotates from round to round (each output is deleted as soon as
 its run ends, and the file system synced before the next run); the
 median wall time and the peak resident memory of each command are reported,
@@ -31,6 +31,10 @@ SMALL_SIZE = 1024
 # Workload (c): lists of empty-or-tiny files, to see how the cost grows with
 # the number of items.
 TINY_COUNTS = (10000, 100000)
+
+# Untimed rounds first: the first runs after the data were written are
+# often slow while the system settles (writeback, memory handed back).
+WARM_UP_ROUNDS = 2
 
 TIME = "/usr/bin/time"        # GNU time, for the peak resident memory
 RSS_FILE = None               # where it reports, inside the temporary directory
@@ -148,14 +152,14 @@ def run_once(argv, stdin=None, stdout=None):
 
 
 def measure(commands, runs, samples=False):
-    """commands: list of (label, argv, stdin, stdout, output).  One warm-up
-    run each, then `runs` rounds in which the commands take turns.  Each
+    """commands: list of (label, argv, stdin, stdout, output).  Warm-up
+    rounds, then `runs` rounds in which the commands take turns.  Each
     output is deleted as soon as its run ends, before it is written back,
     and the file system is synced before every run: no run pays for an
     earlier one's output, and the disk is idle when a run starts."""
     times = {label: [] for label, *_ in commands}
     peaks = {label: 0 for label, *_ in commands}
-    for round_number in range(runs + 1):
+    for round_number in range(runs + WARM_UP_ROUNDS):
         # Each round starts with the next command, so none is always the
         # first after a pause, when the system may have been reclaiming or
         # handing back memory.
@@ -164,13 +168,14 @@ def measure(commands, runs, samples=False):
             os.sync()
             elapsed, peak = run_once(argv, stdin, stdout)
             os.unlink(output)
-            if round_number > 0:
+            if round_number >= WARM_UP_ROUNDS:
                 times[label].append(elapsed)
                 peaks[label] = max(peaks[label], peak)
     if samples:
         for label in times:
             print("  %-10s %s" % (label, " ".join("%.3f" % t for t in times[label])))
-    return {label: (statistics.median(times[label]), peaks[label]) for label in times}
+    return {label: (statistics.median(times[label]), peaks[label], min(times[label]))
+            for label in times}
 
 
 def commands_for(tessel, files=None, list_name=None):
@@ -194,7 +199,7 @@ def commands_for(tessel, files=None, list_name=None):
 # ---------------------------------------------------------------- report
 
 def print_table(rows):
-    header = ["workload", "command", "median s", "peak RSS MiB", "/cat", "/tar"]
+    header = ["workload", "command", "median s", "best s", "peak RSS MiB", "/cat", "/tar"]
     table = [header] + rows
     widths = [max(len(r[i]) for r in table) for i in range(len(header))]
     line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"
@@ -207,9 +212,9 @@ def print_table(rows):
 def rows_for(workload, result):
     rows = []
     cat, tar = result["cat"][0], result["tar"][0]
-    for label, (median, peak) in result.items():
+    for label, (median, peak, best) in result.items():
         tessel = label.startswith("tessel")
-        rows.append([workload, label, "%.3f" % median, "%.1f" % (peak / 1024),
+        rows.append([workload, label, "%.3f" % median, "%.3f" % best, "%.1f" % (peak / 1024),
                      "%.2f" % (median / cat) if tessel else "",
                      "%.2f" % (median / tar) if tessel else ""])
     return rows
