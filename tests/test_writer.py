@@ -149,16 +149,17 @@ add_table(Data, {
 }, _data_case)
 
 
-def pattern(size, seed):
-    """Data in which every byte value occurs, different for each seed."""
-    block = bytes((i * 7 + seed + i // 251) & 0xFF for i in range(65521))
+def pattern(size, shift):
+    """Data in which every byte value occurs, different for each shift."""
+    block = bytes((i * 7 + shift + i // 251) & 0xFF for i in range(65521))
     return (block * (size // len(block) + 1))[:size]
 
 
 class LargeData(TesselCase):
     def test_large_files_back_to_back(self):
-        # Each entry starts at an odd offset, and the large ones straddle
-        # copy-block boundaries in the archive at different points.
+        # Each entry's data start at another offset within a page, and the
+        # large ones take several copy blocks; c's bytes of 255 make every
+        # lane of the checksum wrap around many times.
         files = [("a", pattern(13, 1)), ("b", pattern(2 ** 20 + 3, 2)),
                  ("c", b"\xff" * (2 ** 21 + 8191)), ("d", pattern(65537, 4))]
         for name, data in files:
