@@ -11,17 +11,9 @@
 #include <string>
 
 #include "file.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,      \
-                         __LINE__, #cond);                                    \
-            std::abort();                                                     \
-        }                                                                     \
-    } while (0)
 
 std::string model_component(const std::string &path)
 {

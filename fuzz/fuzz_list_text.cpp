@@ -17,18 +17,10 @@
 // the fuzzer's.
 #define main tessel_entry
 #include "main.cpp"
+#include "fuzz_check.h"
 #undef main
 
 namespace {
-
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,      \
-                         __LINE__, #cond);                                    \
-            std::abort();                                                     \
-        }                                                                     \
-    } while (0)
 
 // The text after the text-mode rules, before the lines are cut.
 std::string model_text(const uint8_t *data, size_t size)

@@ -13,19 +13,11 @@
 #include <vector>
 
 #include "options.h"
+#include "fuzz_check.h"
 
 namespace {
 
 FILE *real_stderr = nullptr;
-
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
-            std::fprintf(real_stderr, "%s:%d: check failed: %s\n", __FILE__, \
-                         __LINE__, #cond);                                    \
-            std::abort();                                                     \
-        }                                                                     \
-    } while (0)
 
 struct Model {
     int verbose = 0;

@@ -49,6 +49,16 @@ long system_read(int fd, void *buffer, size_t count)
     return _read(fd, buffer, static_cast<unsigned>(count < MAX_TRANSFER ? count : MAX_TRANSFER));
 }
 
+int64_t system_seek(int fd, int64_t offset, int whence)
+{
+    return _lseeki64(fd, offset, whence);
+}
+
+int system_close(int fd)
+{
+    return _close(fd);
+}
+
 // The identity of an open file: the volume's serial number and the file's
 // index on it, the Windows counterpart of a device and inode number.  Only a
 // file on disk that is not a directory counts as a regular file.
@@ -72,6 +82,16 @@ long system_write(int fd, const void *data, size_t count)
 long system_read(int fd, void *buffer, size_t count)
 {
     return read(fd, buffer, count);
+}
+
+int64_t system_seek(int fd, int64_t offset, int whence)
+{
+    return lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+int system_close(int fd)
+{
+    return close(fd);
 }
 #endif
 
@@ -253,35 +273,19 @@ size_t plat_read(int handle, void *buffer, size_t count)
     return done;
 }
 
-#ifdef _WIN32
 int plat_input_size(int handle, int64_t *size)
 {
-    __int64 end = _lseeki64(handle, 0, SEEK_END);
-    if (end < 0 || _lseeki64(handle, 0, SEEK_SET) != 0)
+    int64_t end = system_seek(handle, 0, SEEK_END);
+    if (end < 0 || system_seek(handle, 0, SEEK_SET) != 0)
         return 0;
-    *size = static_cast<int64_t>(end);
+    *size = end;
     return 1;
 }
 
 void plat_close_read(int handle)
 {
-    _close(handle);
+    system_close(handle);
 }
-#else
-int plat_input_size(int handle, int64_t *size)
-{
-    off_t end = lseek(handle, 0, SEEK_END);
-    if (end < 0 || lseek(handle, 0, SEEK_SET) != 0)
-        return 0;
-    *size = static_cast<int64_t>(end);
-    return 1;
-}
-
-void plat_close_read(int handle)
-{
-    close(handle);
-}
-#endif
 
 int plat_create(plat_stream *stream, const char *path)
 {
@@ -360,12 +364,7 @@ int plat_close(plat_stream *stream)
     if (stream->fd < 0)
         return !stream->error;
     flush_stream(stream);
-#ifdef _WIN32
-    int closed = _close(stream->fd);
-#else
-    int closed = close(stream->fd);
-#endif
-    if (closed != 0 && !stream->error) {
+    if (system_close(stream->fd) != 0 && !stream->error) {
         stream->error = 1;
         stream->error_number = errno;
     }

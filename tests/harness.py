@@ -49,19 +49,10 @@ ERROR_TEXT = {
     "none": b"No error",
 }
 
-# The same errors as the Windows runtime (msvcrt) words them, as observed
-# under Wine, whose msvcrt the Windows tests run against.  For these errors
-# it happens to use glibc's words; like glibc it calls no error "Success",
-# which tessel replaces with "No error" everywhere.  Microsoft's own msvcrt
-# words ENAMETOOLONG "Filename too long".
-WINDOWS_ERROR_TEXT = {
-    "ENOENT": b"No such file or directory",
-    "EACCES": b"Permission denied",
-    "ENAMETOOLONG": b"File name too long",
-    "EFBIG": b"File too large",
-    "ENOSPC": b"No space left on device",
-    "none": b"No error",
-}
+# Wine's msvcrt, which the Windows tests run against, words these errors as
+# glibc does; like glibc it calls no error "Success", which tessel replaces
+# with "No error" everywhere.  (Microsoft's own msvcrt words ENAMETOOLONG
+# "Filename too long".)
 
 # Wine maps the Unix root to drive Z:, so in a test's scratch directory the
 # drive-relative path Z:name names the file name there.
@@ -72,8 +63,6 @@ def configure(windows):
     """Called by the runner before any test module is loaded."""
     global WINDOWS
     WINDOWS = windows
-    if windows:
-        ERROR_TEXT.update(WINDOWS_ERROR_TEXT)
 
 RUN_TIMEOUT = 60
 
