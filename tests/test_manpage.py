@@ -73,7 +73,7 @@ def transcripts():
 MARK = "@@end of command@@"
 
 
-@skip_on_windows("the transcripts are POSIX shell sessions")
+@skip_on_windows("the transcripts are POSIX shell commands and their output")
 class Transcripts(TesselCase):
     """Each example block of the page, run command by command in an empty
     directory with `tessel` being the binary under test: every command's
