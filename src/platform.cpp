@@ -59,6 +59,24 @@ int system_close(int fd)
     return _close(fd);
 }
 
+// Binary mode: every byte is stored as it is.  Opening a directory fails
+// here already (EACCES); a device such as NUL or CON opens, and is refused
+// by plat_open_read like a directory.
+int system_open_input(const char *path)
+{
+    return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+// 1 with *regular set, or 0 with errno set.
+int system_is_regular(int fd, int *regular)
+{
+    struct _stati64 st;
+    if (_fstati64(fd, &st) != 0)
+        return 0;
+    *regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    return 1;
+}
+
 // The identity of an open file: the volume's serial number and the file's
 // index on it, the Windows counterpart of a device and inode number.  Only a
 // file on disk that is not a directory counts as a regular file.
@@ -92,6 +110,25 @@ int64_t system_seek(int fd, int64_t offset, int whence)
 int system_close(int fd)
 {
     return close(fd);
+}
+
+// O_NONBLOCK keeps a FIFO from stalling the open; plat_open_read refuses it.
+// The flag stays set: reads of a regular file ignore it almost everywhere,
+// and plat_read clears it where they do not, which saves two system calls
+// per file.
+int system_open_input(const char *path)
+{
+    return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// 1 with *regular set, or 0 with errno set.
+int system_is_regular(int fd, int *regular)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return 0;
+    *regular = S_ISREG(st.st_mode);
+    return 1;
 }
 #endif
 
@@ -203,54 +240,25 @@ int plat_file_size(const char *path, int64_t *size)
     return 1;
 }
 
-#ifdef _WIN32
 int plat_open_read(const char *path)
 {
-    // Binary mode: every byte is stored as it is.  Opening a directory fails
-    // here already (EACCES); a device such as NUL or CON opens, and is
-    // refused below like a directory.
-    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    int fd = system_open_input(path);
     if (fd < 0)
         return -1;
-    struct _stati64 st;
-    if (_fstati64(fd, &st) != 0) {
+    int regular = 0;
+    if (!system_is_regular(fd, &regular)) {
         int saved = errno;
-        _close(fd);
+        system_close(fd);
         errno = saved;
         return -1;
     }
-    if ((st.st_mode & _S_IFMT) != _S_IFREG) {
-        _close(fd);
+    if (!regular) {
+        system_close(fd);
         errno = EACCES;
         return -1;
     }
     return fd;
 }
-#else
-int plat_open_read(const char *path)
-{
-    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EACCES;
-        return -1;
-    }
-    // O_NONBLOCK stays set: reads of a regular file ignore it almost
-    // everywhere, and plat_read clears it where they do not, which saves two
-    // system calls per file.
-    return fd;
-}
-#endif
 
 size_t plat_read(int handle, void *buffer, size_t count)
 {
