@@ -25,29 +25,6 @@ namespace {
 constexpr size_t PAGE_BYTES = 4096;
 alignas(PAGE_BYTES) unsigned char copy_buffer[PAGE_BYTES + COPY_BUFFER_SIZE];
 
-// The sum of the bytes modulo 65536, which is all the checksum keeps.  The
-// bytes are added into two rows of sixteen 16-bit lanes, a shape compilers
-// turn into two independent vector additions per 32 bytes; a lane that
-// wraps around loses only multiples of 65536, so the lanes' total is still
-// right modulo 65536.
-uint32_t sum_bytes(const unsigned char *p, size_t n)
-{
-    constexpr size_t LANES = 16;
-    constexpr size_t ROWS = 2;
-    uint16_t lane[ROWS][LANES] = {};
-    for (size_t step = 0; step < n / (ROWS * LANES); ++step, p += ROWS * LANES)
-        for (size_t r = 0; r < ROWS; ++r)
-            for (size_t j = 0; j < LANES; ++j)
-                lane[r][j] = static_cast<uint16_t>(lane[r][j] + p[r * LANES + j]);
-    uint32_t sum = 0;
-    for (size_t r = 0; r < ROWS; ++r)
-        for (size_t j = 0; j < LANES; ++j)
-            sum += lane[r][j];
-    for (size_t i = 0; i < n % (ROWS * LANES); ++i)
-        sum += p[i];
-    return sum & 0xFFFF;
-}
-
 // The archive is unfinished: it is closed first, since an open file cannot be
 // deleted everywhere, and then deleted unless the user asked to keep it.
 [[noreturn]] void abandon_archive(void)
