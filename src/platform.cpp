@@ -116,6 +116,26 @@ int plat_input_size(int handle, int64_t *size)
     return 1;
 }
 
+int plat_input_left(int handle, int64_t *left)
+{
+    int regular = 0;
+    if (!system_is_regular(handle, &regular) || !regular)
+        return 0;
+    int64_t here = system_seek(handle, 0, SEEK_CUR);
+    if (here < 0)
+        return 0;
+    int64_t end = system_seek(handle, 0, SEEK_END);
+    if (system_seek(handle, here, SEEK_SET) != here || end < here)
+        return 0;
+    *left = end - here;
+    return 1;
+}
+
+int plat_skip(int handle, int64_t count)
+{
+    return system_seek(handle, count, SEEK_CUR) >= 0;
+}
+
 void plat_close_read(int handle)
 {
     system_close(handle);

@@ -41,6 +41,22 @@ size_t plat_read(int handle, void *buffer, size_t count);
 // start.  Returns 1, or 0 with errno set.
 int plat_input_size(int handle, int64_t *size);
 
+// Opens an archive for binary reading: a regular file, a FIFO or a device,
+// but not a directory.  Returns a handle, or -1 with errno set.
+int plat_open_archive(const char *path);
+
+// The handle of standard input, switched to binary reading where the system
+// would otherwise translate line ends.
+int plat_standard_input(void);
+
+// For a regular file, stores the bytes from the handle's position to the
+// end and returns 1; returns 0 for anything that cannot seek (a pipe).
+int plat_input_left(int handle, int64_t *left);
+
+// Moves the input `count` bytes forward without reading them.  Returns 1,
+// or 0 with errno set.
+int plat_skip(int handle, int64_t count);
+
 // Closes an input handle.
 void plat_close_read(int handle);
 

@@ -87,6 +87,26 @@ int system_create(plat_stream *stream, const char *path)
     return fd;
 }
 
+int plat_open_archive(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // A directory opens, but every read of it fails: say so at once.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+int plat_standard_input(void)
+{
+    return STDIN_FILENO;
+}
+
 void plat_init(void)
 {
     // With a standard descriptor closed, the archive would be given its

@@ -98,6 +98,20 @@ int system_create(plat_stream *stream, const char *path)
     return fd;
 }
 
+int plat_open_archive(const char *path)
+{
+    // Opening a directory fails here already, with EACCES.
+    return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int plat_standard_input(void)
+{
+    // Standard input starts in text mode, which would turn CR LF into LF
+    // and stop at the first 0x1A.
+    _setmode(0, _O_BINARY);
+    return 0;
+}
+
 void plat_init(void)
 {
     // Windows has no signal for a file size limit or a vanished reader: both
