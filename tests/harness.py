@@ -13,6 +13,7 @@ import unittest
 
 # Set by runner.py from its command line.
 TESSEL = None          # path of the binary under test
+UNTESSEL = None        # path of the reader built beside it
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
@@ -68,9 +69,10 @@ RUN_TIMEOUT = 60
 
 
 class Result:
-    def __init__(self, status, stderr):
+    def __init__(self, status, stderr, stdout=b""):
         self.status = status
         self.stderr = stderr
+        self.stdout = stdout
 
 
 def _limits(fsize_limit, address_limit, ignore_sigxfsz):
@@ -85,10 +87,13 @@ def _limits(fsize_limit, address_limit, ignore_sigxfsz):
 
 
 def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env=None,
-        ignore_sigxfsz=True, command=None):
+        ignore_sigxfsz=True, command=None, input=None, allow_stdout=False):
     """Runs tessel (or the `command` given instead) with `args` (str or bytes
     words) in `cwd`; checks that nothing reached standard output and no
     sanitizer or valgrind report was made, and returns the status and stderr.
+
+    `input` (bytes) is given on standard input, which is otherwise empty;
+    with `allow_stdout`, standard output is returned instead of refused.
 
     `fsize_limit` is the largest file the child may write; the child starts
     with SIGXFSZ ignored unless `ignore_sigxfsz` is false.  `memory_limit`
@@ -116,8 +121,9 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
         preexec = _limits(fsize_limit, address_limit, ignore_sigxfsz)
     if command is None:
         command = EMULATOR + [TESSEL]
-    proc = subprocess.run(command + words, cwd=cwd,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    proc = subprocess.run(command + words, cwd=cwd, input=input,
+                          stdin=subprocess.DEVNULL if input is None else None,
+                          stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout,
                           preexec_fn=preexec, env=env)
     stderr = proc.stderr
@@ -126,9 +132,14 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
     if proc.returncode in REPORT_STATUSES or REPORT_TEXT.search(stderr):
         raise AssertionError("sanitizer or memcheck report (status %d):\n%s" % (
             proc.returncode, stderr.decode(errors="replace")))
-    if proc.stdout:
+    if proc.stdout and not allow_stdout:
         raise AssertionError("tessel wrote to standard output: %r" % proc.stdout[:200])
-    return Result(proc.returncode, stderr)
+    return Result(proc.returncode, stderr, proc.stdout)
+
+
+def run_untessel(args, cwd, **kw):
+    """Runs untessel as run() runs tessel, keeping its standard output."""
+    return run(args, cwd, command=EMULATOR + [UNTESSEL], allow_stdout=True, **kw)
 
 
 def hexbytes(text):
@@ -178,6 +189,9 @@ class TesselCase(unittest.TestCase):
 
     def tessel(self, *args, **kw):
         return run(list(args), self.dir, **kw)
+
+    def untessel(self, *args, **kw):
+        return run_untessel(list(args), self.dir, **kw)
 
     def assertStderr(self, result, expected, status):
         """Exact standard error after the banner, and the exit status."""

@@ -38,6 +38,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--tessel")
+    parser.add_argument("--untessel")
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
     parser.add_argument("--stat-shim", default="")
@@ -54,6 +55,8 @@ def main():
             print(t.id())
         return 0
     harness.TESSEL = os.path.abspath(opts.tessel)
+    if opts.untessel:
+        harness.UNTESSEL = os.path.abspath(opts.untessel)
     harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
     harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
     if opts.reference_tessel:
