@@ -157,6 +157,36 @@ int plat_create(plat_stream *stream, const char *path)
     return 1;
 }
 
+void plat_standard_output(plat_stream *stream)
+{
+    stream->fd = system_standard_output();
+    stream->error = 0;
+    stream->error_number = 0;
+    stream->fill = 0;
+    stream->position = 0;
+    stream->is_regular = 0;
+    open_stream = stream;
+}
+
+int plat_write_all(int handle, const void *data, size_t count)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    while (count > 0) {
+        long n = system_write(handle, p, count);
+        if (n > 0) {
+            p += n;
+            count -= static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n == 0)
+                errno = ENOSPC;
+            return 0;
+        }
+    }
+    return 1;
+}
+
 void plat_put_byte(plat_stream *stream, int byte)
 {
     if (stream->error)

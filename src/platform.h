@@ -79,6 +79,40 @@ int plat_close(plat_stream *stream);
 // a device, a FIFO or a file put there by someone else is never removed.
 void plat_remove_created(const plat_stream *stream, const char *path);
 
+// Names that this system cannot or must not create as one file in a
+// directory, beyond the empty name, "." and ".." and a slash: 1 where
+// Windows' own rules apply (reserved characters, device names, a final
+// dot or space), else 0.
+extern const int plat_windows_names;
+
+// Opens the directory that extracted files go into, and keeps it open for
+// the run, so that replacing its path meanwhile redirects nothing.  Also
+// makes SIGINT, SIGTERM and SIGHUP remove a temporary file before the
+// process ends.  Returns 1, or 0 with errno set.
+int plat_open_directory(const char *path);
+
+// Creates a new temporary file inside that directory, exclusively, with
+// mode 0666 less the umask; where the file system can, it has no name at
+// all until plat_name_temporary.  Returns a handle for writing, or -1 with
+// errno set.
+int plat_create_temporary(void);
+
+// Writes all `count` bytes to a handle.  Returns 1, or 0 with errno set.
+int plat_write_all(int handle, const void *data, size_t count);
+
+// Closes the temporary file and gives it `name` inside the directory.
+// Without `replace`, only when nothing has that name (else errno EEXIST);
+// with it, whatever has the name is replaced, a symbolic link itself and
+// never what it points to, except a directory (errno EISDIR).  On any
+// failure the temporary file is gone.  Returns 1, or 0 with errno set.
+int plat_name_temporary(int handle, const char *name, int replace);
+
+// Closes the temporary file and removes it: nothing of it stays.
+void plat_discard_temporary(int handle);
+
+// Makes `stream` write to standard output, in binary mode.
+void plat_standard_output(plat_stream *stream);
+
 // The platform's text for an errno value; 0 gives "No error".
 const char *plat_error_text(int error_number);
 

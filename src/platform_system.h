@@ -36,6 +36,9 @@ int system_is_regular(int fd, int *regular);
 // Returns the descriptor, or -1 with errno set.
 int system_create(plat_stream *stream, const char *path);
 
+// The descriptor of standard output, switched to binary writing.
+int system_standard_output(void);
+
 // Whether a path can never pass the status query: it holds ? or *, or it is
 // a drive name alone such as "C:".
 bool refused_by_status_query(const char *path);

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -38,7 +40,60 @@ bool regular_file_identity(HANDLE handle, uint64_t *volume, uint64_t *index)
     return true;
 }
 
+// The directory extracted files go into, by path (Windows' runtime cannot
+// create a file relative to an open directory), and a handle on it that
+// refuses to share deletion, so it cannot be renamed or removed meanwhile.
+std::string target_directory;
+HANDLE target_handle = INVALID_HANDLE_VALUE;
+
+// The temporary file's full path while it exists, for the console handler.
+char temporary_path[MAX_PATH + 64];
+volatile LONG temporary_exists = 0;
+unsigned long temporary_counter = 0;
+
+// The C library's number for the last Windows error, for the messages.
+int errno_from_windows(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    default:
+        return EIO;
+    }
+}
+
+// Ctrl+C and the like: the temporary file is marked for deletion (it was
+// opened sharing deletion), which happens when the process ends.
+BOOL WINAPI remove_temporary_on_break(DWORD)
+{
+    if (temporary_exists)
+        DeleteFileA(temporary_path);
+    return FALSE;
+}
+
+std::string path_in_target(const char *name)
+{
+    return target_directory + "\\" + name;
+}
+
 }  // namespace
+
+const int plat_windows_names = 1;
 
 // Keeps the runtime from expanding wildcards in the argument words before
 // main sees them: an item holding ? or * is reported missing, never matched.
@@ -110,6 +165,107 @@ int plat_standard_input(void)
     // and stop at the first 0x1A.
     _setmode(0, _O_BINARY);
     return 0;
+}
+
+int system_standard_output(void)
+{
+    // Data written by -p are bytes, not text: no LF becomes CR LF.
+    _setmode(1, _O_BINARY);
+    return 1;
+}
+
+int plat_open_directory(const char *path)
+{
+    HANDLE handle = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_windows(GetLastError());
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        errno = ENOTDIR;
+        return 0;
+    }
+    target_handle = handle;
+    target_directory = path;
+    SetConsoleCtrlHandler(remove_temporary_on_break, TRUE);
+    return 1;
+}
+
+int plat_create_temporary(void)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(temporary_path, sizeof temporary_path, "%s\\.untessel-%lu-%lu.tmp",
+                      target_directory.c_str(), static_cast<unsigned long>(GetCurrentProcessId()),
+                      ++temporary_counter);
+        if (target_directory.size() + 40 > MAX_PATH) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        HANDLE handle = CreateFileA(temporary_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+                continue;
+            errno = errno_from_windows(error);
+            return -1;
+        }
+        InterlockedExchange(&temporary_exists, 1);
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        if (fd < 0) {
+            CloseHandle(handle);
+            DeleteFileA(temporary_path);
+            InterlockedExchange(&temporary_exists, 0);
+            errno = EIO;
+            return -1;
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int plat_name_temporary(int handle, const char *name, int replace)
+{
+    // Closed first, so that a failure to write its last bytes is known
+    // before it takes the name.
+    if (_close(handle) != 0) {
+        int saved = errno;
+        DeleteFileA(temporary_path);
+        InterlockedExchange(&temporary_exists, 0);
+        errno = saved;
+        return 0;
+    }
+    std::string final_path = path_in_target(name);
+    DWORD attributes = GetFileAttributesA(final_path.c_str());
+    BOOL done;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // Never replaced, and never to be reported as anything else.
+        done = FALSE;
+        errno = replace ? EISDIR : EEXIST;
+    } else {
+        done = MoveFileExA(temporary_path, final_path.c_str(),
+                           replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        if (!done)
+            errno = errno_from_windows(GetLastError());
+    }
+    if (!done)
+        DeleteFileA(temporary_path);
+    InterlockedExchange(&temporary_exists, 0);
+    return done ? 1 : 0;
+}
+
+void plat_discard_temporary(int handle)
+{
+    _close(handle);
+    DeleteFileA(temporary_path);
+    InterlockedExchange(&temporary_exists, 0);
 }
 
 void plat_init(void)

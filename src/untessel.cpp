@@ -1,5 +1,5 @@
 // untessel: entry, run sequence, switches and messages of the program that
-// lists and tests archives.
+// lists, tests and extracts archives.
 
 #include <cerrno>
 #include <cstdarg>
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "names.h"
 #include "platform.h"
 #include "reader.h"
 
@@ -15,11 +16,13 @@ const char untessel_ident[] = "@(#)untessel: 1.1 26/12/11";
 
 namespace {
 
-enum run_mode { MODE_NONE, MODE_LIST, MODE_TEST };
+enum run_mode { MODE_NONE, MODE_LIST, MODE_TEST, MODE_EXTRACT, MODE_PRINT };
 
 // Switches and operands, set while the command line is read.
 int mode = MODE_NONE;
 int verbose = 0;
+int overwrite = 0;                   // -o: extracted files replace what has their name
+const char *directory = nullptr;     // -C: where extracted files go
 const char *archive_path = nullptr;  // as the user gave it; "-" is standard input
 const char *archive_label = nullptr; // how messages name the archive
 char **wanted = nullptr;             // NAME operands
@@ -30,14 +33,16 @@ std::vector<unsigned char> wanted_found;
 int fault_count = 0;                 // damage found and every failure reported
 int output_error = 0;                // errno of the first failed write to stdout
 
-// Room for a name field's bytes escaped: 4 output bytes per byte at most.
-constexpr size_t ESCAPED_NAME_SIZE = 4 * NAME_FIELD_SIZE + 1;
+// -p writes the data through this stream, in binary.
+plat_stream data_output;
 
 void usage(void)
 {
     std::fprintf(stderr,
                  "usage: untessel -l [-v] ARCHIVE [NAME ...]\n"
-                 "       untessel -t [-v] ARCHIVE [NAME ...]\n");
+                 "       untessel -t [-v] ARCHIVE [NAME ...]\n"
+                 "       untessel -x [-ov] [-C DIR] ARCHIVE [NAME ...]\n"
+                 "       untessel -p ARCHIVE [NAME ...]\n");
 }
 
 // A message on standard error, after the program's name.
@@ -63,29 +68,6 @@ void fault(const char *format, ...)
     ++fault_count;
 }
 
-// Stored names come from the archive, so they are printed in a form that
-// cannot move the cursor or forge a line: printable ASCII stands for
-// itself, a backslash is doubled, every other byte is \xHH.
-void escape_name(const unsigned char *name, size_t length, char *out)
-{
-    static const char hex[] = "0123456789abcdef";
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = name[i];
-        if (c == '\\') {
-            *out++ = '\\';
-            *out++ = '\\';
-        } else if (c >= 0x20 && c <= 0x7E) {
-            *out++ = static_cast<char>(c);
-        } else {
-            *out++ = '\\';
-            *out++ = 'x';
-            *out++ = hex[c >> 4];
-            *out++ = hex[c & 0xF];
-        }
-    }
-    *out = '\0';
-}
-
 // A line on standard output.  After the first failed write nothing more is
 // written; the failure is reported once, at the end.
 void emit(const char *format, ...)
@@ -103,16 +85,18 @@ void emit(const char *format, ...)
 int choose_mode(int wanted_mode)
 {
     if (mode != MODE_NONE && mode != wanted_mode) {
-        say("only one of -l and -t may be given");
+        say("only one of -l, -t, -x and -p may be given");
         return 0;
     }
     mode = wanted_mode;
     return 1;
 }
 
-// Letters of one switch word.  Returns 1 to go on, 0 for a usage error.
-int parse_switch_word(const char *word)
+// Letters of one switch word; -C takes the rest of the word or, when that
+// is empty, the next word.  Returns 1 to go on, 0 for a usage error.
+int parse_switch_word(int argc, char **argv, int *next)
 {
+    const char *word = argv[*next - 1];
     for (const char *p = word + 1; *p != '\0'; ++p) {
         switch (*p) {
         case 'l':
@@ -123,9 +107,30 @@ int parse_switch_word(const char *word)
             if (!choose_mode(MODE_TEST))
                 return 0;
             break;
+        case 'x':
+            if (!choose_mode(MODE_EXTRACT))
+                return 0;
+            break;
+        case 'p':
+            if (!choose_mode(MODE_PRINT))
+                return 0;
+            break;
         case 'v':
             verbose = 1;
             break;
+        case 'o':
+            overwrite = 1;
+            break;
+        case 'C':
+            if (p[1] != '\0') {
+                directory = p + 1;
+            } else if (*next < argc) {
+                directory = argv[(*next)++];
+            } else {
+                say("option -C needs a directory");
+                return 0;
+            }
+            return 1;
         default:
             if (static_cast<unsigned char>(*p) >= 0x20 && static_cast<unsigned char>(*p) < 0x7F)
                 say("unknown option -%c", *p);
@@ -146,11 +151,19 @@ int parse_command_line(int argc, char **argv)
         const char *word = argv[next++];
         if (std::strcmp(word, "--") == 0)
             break;
-        if (!parse_switch_word(word))
+        if (!parse_switch_word(argc, argv, &next))
             return 0;
     }
     if (mode == MODE_NONE) {
-        say("one of -l or -t is required");
+        say("one of -l, -t, -x or -p is required");
+        return 0;
+    }
+    if (mode != MODE_EXTRACT && (overwrite || directory != nullptr)) {
+        say("-o and -C go with -x only");
+        return 0;
+    }
+    if (mode == MODE_PRINT && verbose) {
+        say("-v does not go with -p: standard output carries the data");
         return 0;
     }
     if (next >= argc) {
@@ -162,6 +175,23 @@ int parse_command_line(int argc, char **argv)
     wanted = argv + next;
     wanted_count = argc - next;
     wanted_found.assign(static_cast<size_t>(wanted_count), 0);
+    return 1;
+}
+
+// Where the output goes: the target directory for -x, standard output in
+// binary for -p.  Returns 1, or 0 after reporting why not.
+int open_output(void)
+{
+    if (mode == MODE_PRINT)
+        plat_standard_output(&data_output);
+    if (mode != MODE_EXTRACT)
+        return 1;
+    const char *target = directory != nullptr ? directory : ".";
+    if (!plat_open_directory(target)) {
+        say("%s: %s", target, plat_error_text(errno));
+        ++fault_count;
+        return 0;
+    }
     return 1;
 }
 
@@ -280,9 +310,9 @@ void tell_result(const reader &r, const reader_entry &e, bool sound)
         emit("%s: ok\n", name);
 }
 
-// Reads the entry's data through the checksum.  Returns the reader's
-// reader_end_entry result.
-int test_entry(reader *r, const reader_entry &e)
+// Reads the entry's data through the checksum and drops them.  Returns
+// reader_end_entry's result, after reporting a wrong checksum.
+int check_entry(reader *r)
 {
     const unsigned char *data = nullptr;
     size_t count = 0;
@@ -292,7 +322,116 @@ int test_entry(reader *r, const reader_entry &e)
     int end = got < 0 ? -1 : reader_end_entry(r);
     if (end == 0)
         report_fault(*r);
+    return end;
+}
+
+int test_entry(reader *r, const reader_entry &e)
+{
+    int end = check_entry(r);
     tell_result(*r, e, end > 0 && !e.fill_fault);
+    return end;
+}
+
+// A fault of one entry that the reader did not find: "offset E: entry N
+// (NAME): " and the text.
+void entry_fault(const reader_entry &e, const char *format, ...)
+{
+    char name[ESCAPED_NAME_SIZE];
+    escape_name(e.name, e.name_length, name);
+    std::fprintf(stderr, "untessel: %s: offset %llu: entry %llu (%s): ", archive_label,
+                 static_cast<unsigned long long>(e.offset),
+                 static_cast<unsigned long long>(e.number), name);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    ++fault_count;
+}
+
+// A file could not be written, most likely for want of room: whatever
+// follows would fail the same way, so the run ends here, with the system
+// error line for the file's path.
+[[noreturn]] void write_failure(const reader_entry &e, int error_number)
+{
+    char name[ESCAPED_NAME_SIZE];
+    escape_name(e.name, e.name_length, name);
+    if (directory != nullptr)
+        say("%s/%s: %s", directory, name, plat_error_text(error_number));
+    else
+        say("%s: %s", name, plat_error_text(error_number));
+    plat_exit(1);
+}
+
+// Why a complete file could not take its name.
+void report_naming_failure(const reader_entry &e, int error_number)
+{
+    if (error_number == EEXIST)
+        entry_fault(e, "not extracted: the name is taken (-o replaces what is not a directory)");
+    else if (error_number == EISDIR)
+        entry_fault(e, "not extracted: a directory of that name exists");
+    else
+        entry_fault(e, "not extracted: %s", plat_error_text(error_number));
+}
+
+// The data go into a new temporary file, which takes the entry's name only
+// once it is complete and its checksum right; otherwise it disappears.
+// Returns reader_end_entry's result.
+int extract_entry(reader *r, const reader_entry &e)
+{
+    const char *refusal = name_refusal(e.name, e.name_length, plat_windows_names);
+    if (refusal != nullptr) {
+        entry_fault(e, "not extracted: the name %s", refusal);
+        return check_entry(r);
+    }
+    int output = plat_create_temporary();
+    if (output < 0)
+        write_failure(e, errno);
+    const unsigned char *data = nullptr;
+    size_t count = 0;
+    int got;
+    while ((got = reader_data(r, &data, &count)) > 0) {
+        if (!plat_write_all(output, data, count)) {
+            int error_number = errno;
+            plat_discard_temporary(output);
+            write_failure(e, error_number);
+        }
+    }
+    int end = got < 0 ? -1 : reader_end_entry(r);
+    if (end <= 0) {
+        plat_discard_temporary(output);
+        if (end == 0)
+            report_fault(*r);
+        return end;
+    }
+    if (!plat_name_temporary(output, reinterpret_cast<const char *>(e.name), overwrite)) {
+        report_naming_failure(e, errno);
+        return end;
+    }
+    if (verbose) {
+        char name[ESCAPED_NAME_SIZE];
+        escape_name(e.name, e.name_length, name);
+        emit("%s\n", name);
+    }
+    return end;
+}
+
+// The data go to standard output as they are read: a wrong checksum can
+// only be told afterwards.  Returns reader_end_entry's result.
+int print_entry(reader *r)
+{
+    const unsigned char *data = nullptr;
+    size_t count = 0;
+    int got;
+    while ((got = reader_data(r, &data, &count)) > 0) {
+        if (plat_write(&data_output, data, count) < count) {
+            say("standard output: %s", plat_error_text(data_output.error_number));
+            plat_exit(1);
+        }
+    }
+    int end = got < 0 ? -1 : reader_end_entry(r);
+    if (end == 0)
+        report_fault(*r);
     return end;
 }
 
@@ -302,12 +441,25 @@ int handle_entry(reader *r, const reader_entry &e)
 {
     if (e.fill_fault)
         report_fault(*r);
-    bool chosen = selected(e);
-    if (chosen && mode == MODE_LIST)
+    if (!selected(e))
+        return reader_end_entry(r) < 0 ? -1 : 0;
+    int end;
+    switch (mode) {
+    case MODE_LIST:
         list_entry(e);
-    if (chosen && mode == MODE_TEST)
-        return test_entry(r, e) < 0 ? -1 : 0;
-    return reader_end_entry(r) < 0 ? -1 : 0;
+        end = reader_end_entry(r);
+        break;
+    case MODE_TEST:
+        end = test_entry(r, e);
+        break;
+    case MODE_EXTRACT:
+        end = extract_entry(r, e);
+        break;
+    default:
+        end = print_entry(r);
+        break;
+    }
+    return end < 0 ? -1 : 0;
 }
 
 // The whole pass: header, entries, end.  Faults are reported as found.
@@ -345,9 +497,11 @@ void report_names_not_found(void)
     }
 }
 
-// Standard output must have taken every line: its final flush is checked.
+// Standard output must have taken every byte: its final flush is checked.
 void finish_output(void)
 {
+    if (mode == MODE_PRINT && !plat_close(&data_output) && output_error == 0)
+        output_error = data_output.error_number;
     errno = 0;
     if (output_error == 0 && std::fflush(stdout) != 0)
         output_error = errno != 0 ? errno : EIO;
@@ -366,7 +520,7 @@ int main(int argc, char **argv)
         usage();
         plat_exit(1);
     }
-    int input = open_input();
+    int input = open_output() ? open_input() : -1;
     if (input >= 0) {
         read_archive(input);
         plat_close_read(input);
