@@ -61,22 +61,23 @@ void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
 
 }  // namespace
 
-bool refused_by_status_query(const char *path)
+int plat_never_found(const char *path)
 {
     // Wildcards are refused rather than matched, and a drive name alone
-    // ("C:") is not a file, so neither ever passes the status query.
+    // ("C:") is not a file.
     if (std::strpbrk(path, "?*") != nullptr)
-        return true;
+        return 1;
     return std::strlen(path) == 2 && path[1] == ':';
 }
 
-int plat_open_read(const char *path)
+int plat_open_read(const char *path, int64_t *size)
 {
     int fd = system_open_input(path);
     if (fd < 0)
         return -1;
     int regular = 0;
-    if (!system_is_regular(fd, &regular)) {
+    int64_t status_size = 0;
+    if (!system_input_status(fd, &regular, &status_size)) {
         int saved = errno;
         system_close(fd);
         errno = saved;
@@ -87,22 +88,33 @@ int plat_open_read(const char *path)
         errno = EACCES;
         return -1;
     }
+    if (size != nullptr)
+        *size = status_size;
     return fd;
 }
 
 size_t plat_read(int handle, void *buffer, size_t count)
+{
+    // A short read can never bring the count to `count` itself.
+    return plat_read_expected(handle, buffer, count, count);
+}
+
+size_t plat_read_expected(int handle, void *buffer, size_t count, size_t expected)
 {
     unsigned char *p = static_cast<unsigned char *>(buffer);
     size_t done = 0;
     errno = 0;
     while (done < count) {
         long n = system_read(handle, p + done, count - done);
-        if (n > 0)
+        if (n > 0) {
             done += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
+            if (done == expected && done < count)
+                break;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        else
+        } else {
             break;
+        }
     }
     return done;
 }

@@ -60,12 +60,13 @@ int system_open_input(const char *path)
     return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-int system_is_regular(int fd, int *regular)
+int system_input_status(int fd, int *regular, int64_t *size)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return 0;
     *regular = S_ISREG(st.st_mode);
+    *size = static_cast<int64_t>(st.st_size);
     return 1;
 }
 
@@ -102,15 +103,10 @@ void plat_init(void)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int plat_file_size(const char *path, int64_t *size)
+int plat_file_exists(const char *path)
 {
-    if (refused_by_status_query(path))
-        return 0;
     struct stat st;
-    if (stat(path, &st) != 0)
-        return 0;
-    *size = static_cast<int64_t>(st.st_size);
-    return 1;
+    return stat(path, &st) == 0;
 }
 
 void plat_remove_created(const plat_stream *stream, const char *path)

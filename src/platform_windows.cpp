@@ -73,12 +73,13 @@ int system_open_input(const char *path)
     return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-int system_is_regular(int fd, int *regular)
+int system_input_status(int fd, int *regular, int64_t *size)
 {
     struct _stati64 st;
     if (_fstati64(fd, &st) != 0)
         return 0;
     *regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    *size = static_cast<int64_t>(st.st_size);
     return 1;
 }
 
@@ -105,15 +106,10 @@ void plat_init(void)
     // its lines end in CR LF as usual there.
 }
 
-int plat_file_size(const char *path, int64_t *size)
+int plat_file_exists(const char *path)
 {
-    if (refused_by_status_query(path))
-        return 0;
     struct _stati64 st;
-    if (_stati64(path, &st) != 0)
-        return 0;
-    *size = static_cast<int64_t>(st.st_size);
-    return 1;
+    return _stati64(path, &st) == 0;
 }
 
 void plat_remove_created(const plat_stream *stream, const char *path)
