@@ -105,10 +105,6 @@ int refuse_unreadable(int error_number)
 
 // Finds the item and opens it.  Returns 1 with the entry's input and size
 // set, or add_file's result for an item that is missing or unreadable.
-//
-// The open comes first and the status query only when it fails: a file that
-// opens needs no query.  A failed query means the item does not exist; a
-// successful one, that it exists and the open's error is what to report.
 int find_and_open(const char *item, entry *e)
 {
     if (verbose)
@@ -116,15 +112,13 @@ int find_and_open(const char *item, entry *e)
     // A path cut to fit would name another file; treat it as unreadable.
     if (std::strlen(item) >= PATH_FIELD_SIZE)
         return refuse_unreadable(ENAMETOOLONG);
-    if (plat_never_found(item))
-        return skip_missing(item);
-    e->input = plat_open_read(item, &e->file_size);
+    int missing = 0;
+    e->input = plat_open_item(item, &e->file_size, &missing);
     if (e->input >= 0)
         return 1;
-    int open_error = errno;
-    if (!plat_file_exists(item))
+    if (missing)
         return skip_missing(item);
-    return refuse_unreadable(open_error);
+    return refuse_unreadable(errno);
 }
 
 // Writes the entry's mark, name field and size field, and starts its

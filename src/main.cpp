@@ -108,15 +108,12 @@ int cut_list_text(char *text)
 
 void read_list_file(void)
 {
-    int input = plat_open_read(list_file_name, nullptr);
+    int input = plat_open_read(list_file_name);
     if (input < 0) {
         plat_report_error(list_file_name, errno);
         fail_run();
     }
 
-    // The size comes from seeking to the end, not from the file's status: a
-    // file such as those under /proc says it holds 0 bytes and refuses the
-    // seek, which is reported.
     int64_t size = 0;
     if (!plat_input_size(input, &size)) {
         plat_report_error(list_file_name, errno);

@@ -61,16 +61,16 @@ void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
 
 }  // namespace
 
-int plat_never_found(const char *path)
+bool refused_by_status_query(const char *path)
 {
     // Wildcards are refused rather than matched, and a drive name alone
-    // ("C:") is not a file.
+    // ("C:") is not a file, so neither ever passes the status query.
     if (std::strpbrk(path, "?*") != nullptr)
-        return 1;
+        return true;
     return std::strlen(path) == 2 && path[1] == ':';
 }
 
-int plat_open_read(const char *path, int64_t *size)
+int open_regular_input(const char *path, int64_t *size)
 {
     int fd = system_open_input(path);
     if (fd < 0)
@@ -88,9 +88,14 @@ int plat_open_read(const char *path, int64_t *size)
         errno = EACCES;
         return -1;
     }
-    if (size != nullptr)
-        *size = status_size;
+    *size = status_size;
     return fd;
+}
+
+int plat_open_read(const char *path)
+{
+    int64_t size = 0;
+    return open_regular_input(path, &size);
 }
 
 size_t plat_read(int handle, void *buffer, size_t count)

@@ -24,19 +24,16 @@ struct plat_stream {
 // a failed write with a message instead of killing the run silently.
 void plat_init(void);
 
-// Returns 1 when `path` can never name an existing file, whatever exists on
-// disk: it holds ? or *, or it is a bare drive name such as "C:".
-int plat_never_found(const char *path);
+// Opens a regular file for binary reading, never blocking.  Returns a handle,
+// or -1 with errno set (EACCES for a directory, FIFO, device or socket).
+int plat_open_read(const char *path);
 
-// Status query.  Returns 1 when `path` names something that exists, of any
-// kind, 0 when it does not.
-int plat_file_exists(const char *path);
-
-// Opens a regular file for binary reading, never blocking, and stores its
-// size, taken from the open file, in *size unless `size` is null.  Returns a
-// handle, or -1 with errno set (EACCES for a directory, FIFO, device or
-// socket).
-int plat_open_read(const char *path, int64_t *size);
+// Opens an item to be stored as plat_open_read does, and stores its size,
+// taken from the open file.  When it cannot, sets *missing to 1 when the
+// status query does not find the item, or to 0 when the item exists and
+// errno says why it cannot be opened.  Paths holding ? or *, and a bare
+// drive name such as "C:", are never found, whatever exists on disk.
+int plat_open_item(const char *path, int64_t *size, int *missing);
 
 // Reads until `count` bytes, end of file or an error.  Returns the number of
 // bytes read; errno tells an error from the end of the file when it is short.

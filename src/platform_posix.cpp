@@ -12,7 +12,7 @@
 
 namespace {
 
-// An input opened by plat_open_read still has O_NONBLOCK set.  A file
+// An input opened by system_open_input still has O_NONBLOCK set.  A file
 // system that honours it for regular files says "try again" instead of
 // waiting; the read then waits like any other.  Returns 1 when the flag was
 // set and is now cleared, so the read is worth retrying.
@@ -103,10 +103,22 @@ void plat_init(void)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int plat_file_exists(const char *path)
+// The item is opened first, and its status asked only when the open fails,
+// to tell a missing item from one that cannot be read: whatever opens
+// exists, so a stored file costs no status query.
+int plat_open_item(const char *path, int64_t *size, int *missing)
 {
-    struct stat st;
-    return stat(path, &st) == 0;
+    *missing = refused_by_status_query(path);
+    if (*missing)
+        return -1;
+    int fd = open_regular_input(path, size);
+    if (fd < 0) {
+        int open_error = errno;
+        struct stat st;
+        *missing = stat(path, &st) != 0;
+        errno = open_error;
+    }
+    return fd;
 }
 
 void plat_remove_created(const plat_stream *stream, const char *path)

@@ -36,4 +36,11 @@ int system_input_status(int fd, int *regular, int64_t *size);
 // Returns the descriptor, or -1 with errno set.
 int system_create(plat_stream *stream, const char *path);
 
+// plat_open_read, which also stores the size of the file it opened.
+int open_regular_input(const char *path, int64_t *size);
+
+// Whether a path can never pass the status query: it holds ? or *, or it is
+// a drive name alone such as "C:".
+bool refused_by_status_query(const char *path);
+
 #endif
