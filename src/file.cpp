@@ -77,39 +77,57 @@ void base_name(char *dest, const char *path)
     std::memmove(dest, start, std::strlen(start) + 1);
 }
 
-int add_file(const char *item)
-{
-    char working_path[PATH_FIELD_SIZE];
-    char component[PATH_FIELD_SIZE];
-    unsigned char name_field[NAME_FIELD_SIZE + 1];
-    int64_t file_size = 0;
+namespace {
 
+// The entry being written.
+struct entry {
+    int input;          // the item, open for reading
+    int64_t file_size;  // its size, as the open file gave it
+    int32_t recorded;   // what the size field says: the low 32 bits, signed
+    uint32_t checksum;  // sum of the entry's bytes written so far
+    int64_t copied;     // data bytes copied so far
+};
+
+int skip_missing(const char *item)
+{
+    std::fprintf(stderr, "Warning: file %s is not exist!\n", item);
+    return ADD_FILE_SKIPPED;
+}
+
+// The item exists but cannot be read; errno is left for the caller's report.
+int refuse_unreadable(int error_number)
+{
+    if (verbose)
+        std::fprintf(stderr, "is not readable\n");
+    errno = error_number;
+    return 0;
+}
+
+// Finds the item and opens it.  Returns 1 with the entry's input and size
+// set, or add_file's result for an item that is missing or unreadable.
+int find_and_open(const char *item, entry *e)
+{
     if (verbose)
         std::fprintf(stderr, "processing %s ", item);
-
     // A path cut to fit would name another file; treat it as unreadable.
-    if (std::strlen(item) >= sizeof working_path) {
-        if (verbose)
-            std::fprintf(stderr, "is not readable\n");
-        errno = ENAMETOOLONG;
-        return 0;
-    }
-    std::snprintf(working_path, sizeof working_path, "%s", item);
-    if (!plat_file_size(working_path, &file_size)) {
-        std::fprintf(stderr, "Warning: file %s is not exist!\n", item);
-        return ADD_FILE_SKIPPED;
-    }
+    if (std::strlen(item) >= PATH_FIELD_SIZE)
+        return refuse_unreadable(ENAMETOOLONG);
+    int missing = 0;
+    e->input = plat_open_item(item, &e->file_size, &missing);
+    if (e->input >= 0)
+        return 1;
+    if (missing)
+        return skip_missing(item);
+    return refuse_unreadable(errno);
+}
 
-    int input = plat_open_read(working_path);
-    if (input < 0) {
-        int saved = errno;
-        if (verbose)
-            std::fprintf(stderr, "is not readable\n");
-        errno = saved;
-        return 0;
-    }
-
-    base_name(component, working_path);
+// Writes the entry's mark, name field and size field, and starts its
+// checksum with them.
+void write_entry_head(const char *item, entry *e)
+{
+    char component[PATH_FIELD_SIZE];
+    unsigned char name_field[NAME_FIELD_SIZE + 1];
+    base_name(component, item);
     std::memset(name_field, 0, sizeof name_field);
     std::strncpy(reinterpret_cast<char *>(name_field), component, NAME_FIELD_SIZE);
     if (verbose)
@@ -118,66 +136,98 @@ int add_file(const char *item)
     plat_put_byte(&archive_stream, ENTRY_MARK);
     if (plat_write(&archive_stream, name_field, NAME_FIELD_SIZE) < NAME_FIELD_SIZE)
         writer_failure();
-    uint32_t checksum = ENTRY_MARK + sum_bytes(name_field, NAME_FIELD_SIZE);
+    e->checksum = ENTRY_MARK + sum_bytes(name_field, NAME_FIELD_SIZE);
 
     // Sizes are held as signed 32-bit numbers; the field carries the low 32
     // bits even of a file too large to store.
-    uint32_t low_bits = static_cast<uint32_t>(file_size);
-    int32_t recorded = static_cast<int32_t>(low_bits);
+    uint32_t low_bits = static_cast<uint32_t>(e->file_size);
+    e->recorded = static_cast<int32_t>(low_bits);
     for (int i = 0; i < SIZE_FIELD_SIZE; ++i) {
         unsigned char byte = (low_bits >> (8 * i)) & 0xFF;
         plat_put_byte(&archive_stream, byte);
-        checksum += byte;
+        e->checksum += byte;
     }
+}
 
-    // A file of 2^31 bytes or more cannot be described by the size field, so
-    // it is refused rather than stored under a wrong size.
-    //
-    // The copy goes exactly as far as reading logical chunks until the
-    // recorded size is reached would go: to the end of the file, or to the
-    // first chunk boundary at or past the recorded size, whichever comes
-    // first.  A file that grows while it is copied therefore yields the same
-    // bytes as it would chunk by chunk, however large the reads underneath.
-    // A short read is the end of the file, as a short chunk would be.
-    bool refused = file_size > INT32_MAX;
-    int64_t copied = 0;
-    int64_t limit = refused || recorded <= 0 ? 0 :
-        (static_cast<int64_t>(recorded) + COPY_CHUNK_SIZE - 1) / COPY_CHUNK_SIZE * COPY_CHUNK_SIZE;
-    while (copied < limit) {
+// A file of 2^31 bytes or more cannot be described by the size field, so it
+// is refused rather than stored under a wrong size.
+bool too_large(const entry *e)
+{
+    return e->file_size > INT32_MAX;
+}
+
+// Copies the item's data into the archive.
+//
+// The copy goes exactly as far as reading logical chunks until the recorded
+// size is reached would go: to the end of the file, or to the first chunk
+// boundary at or past the recorded size, whichever comes first.  A file that
+// grows while it is copied therefore yields the same bytes as it would chunk
+// by chunk, however large the reads underneath.  A short read is the end of
+// the file, as a short chunk would be; one that stops exactly at the
+// recorded size needs no further read to show it, since a file that had
+// grown would have filled it further.
+void copy_data(entry *e)
+{
+    int64_t limit = too_large(e) || e->recorded <= 0 ? 0 :
+        (static_cast<int64_t>(e->recorded) + COPY_CHUNK_SIZE - 1) / COPY_CHUNK_SIZE * COPY_CHUNK_SIZE;
+    e->copied = 0;
+    while (e->copied < limit) {
         size_t want = COPY_BUFFER_SIZE;
-        if (static_cast<int64_t>(want) > limit - copied)
-            want = static_cast<size_t>(limit - copied);
+        if (static_cast<int64_t>(want) > limit - e->copied)
+            want = static_cast<size_t>(limit - e->copied);
+        int64_t left = e->recorded - e->copied;
+        size_t expected = left >= 0 && left < static_cast<int64_t>(want) ?
+            static_cast<size_t>(left) : want;
         unsigned char *block = copy_buffer + archive_stream.position % PAGE_BYTES;
-        size_t got = plat_read(input, block, want);
+        size_t got = plat_read_expected(e->input, block, want, expected);
         if (got == 0)
             break;
         // Summed while the block is still in the cache from the read.
         // Format 1 stores no checksum, so its data need not be summed.
         if (format_version != 1)
-            checksum += sum_bytes(block, got);
+            e->checksum += sum_bytes(block, got);
         if (plat_write(&archive_stream, block, got) < got)
             writer_failure();
-        copied += static_cast<int64_t>(got);
+        e->copied += static_cast<int64_t>(got);
         if (got < want)
             break;
     }
+}
 
-    if (refused || copied != recorded) {
-        std::fprintf(stderr, "original %d write size %lld\n", recorded,
-                     static_cast<long long>(copied));
+// Ends the entry with its checksum (format 2) and closes the item.  Data
+// that did not come to the recorded size would leave a size field that lies,
+// so the archive is given up instead.
+void finish_entry(entry *e)
+{
+    if (too_large(e) || e->copied != e->recorded) {
+        std::fprintf(stderr, "original %d write size %lld\n", e->recorded,
+                     static_cast<long long>(e->copied));
         abandon_archive();
     }
 
     if (format_version != 1) {
-        plat_put_byte(&archive_stream, checksum & 0xFF);
-        plat_put_byte(&archive_stream, (checksum >> 8) & 0xFF);
+        plat_put_byte(&archive_stream, e->checksum & 0xFF);
+        plat_put_byte(&archive_stream, (e->checksum >> 8) & 0xFF);
         if (archive_stream.error)
             writer_failure();
     }
 
     if (verbose)
         std::fprintf(stderr, "is Ok\n");
-    plat_close_read(input);
+    plat_close_read(e->input);
+}
+
+}  // namespace
+
+int add_file(const char *item)
+{
+    entry e = {};
+    int found = find_and_open(item, &e);
+    if (found != 1)
+        return found;
+    write_entry_head(item, &e);
+    copy_data(&e);
+    finish_entry(&e);
     return 1;
 }
 

@@ -70,13 +70,14 @@ bool refused_by_status_query(const char *path)
     return std::strlen(path) == 2 && path[1] == ':';
 }
 
-int plat_open_read(const char *path)
+int open_regular_input(const char *path, int64_t *size)
 {
     int fd = system_open_input(path);
     if (fd < 0)
         return -1;
     int regular = 0;
-    if (!system_is_regular(fd, &regular)) {
+    int64_t status_size = 0;
+    if (!system_input_status(fd, &regular, &status_size)) {
         int saved = errno;
         system_close(fd);
         errno = saved;
@@ -87,22 +88,38 @@ int plat_open_read(const char *path)
         errno = EACCES;
         return -1;
     }
+    *size = status_size;
     return fd;
 }
 
+int plat_open_read(const char *path)
+{
+    int64_t size = 0;
+    return open_regular_input(path, &size);
+}
+
 size_t plat_read(int handle, void *buffer, size_t count)
+{
+    // A short read can never bring the count to `count` itself.
+    return plat_read_expected(handle, buffer, count, count);
+}
+
+size_t plat_read_expected(int handle, void *buffer, size_t count, size_t expected)
 {
     unsigned char *p = static_cast<unsigned char *>(buffer);
     size_t done = 0;
     errno = 0;
     while (done < count) {
         long n = system_read(handle, p + done, count - done);
-        if (n > 0)
+        if (n > 0) {
             done += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
+            if (done == expected && done < count)
+                break;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        else
+        } else {
             break;
+        }
     }
     return done;
 }
@@ -119,15 +136,13 @@ int plat_input_size(int handle, int64_t *size)
 int plat_input_left(int handle, int64_t *left)
 {
     int regular = 0;
-    if (!system_is_regular(handle, &regular) || !regular)
+    int64_t size = 0;
+    if (!system_input_status(handle, &regular, &size) || !regular)
         return 0;
     int64_t here = system_seek(handle, 0, SEEK_CUR);
-    if (here < 0)
+    if (here < 0 || size < here)
         return 0;
-    int64_t end = system_seek(handle, 0, SEEK_END);
-    if (system_seek(handle, here, SEEK_SET) != here || end < here)
-        return 0;
-    *left = end - here;
+    *left = size - here;
     return 1;
 }
 

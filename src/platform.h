@@ -24,18 +24,25 @@ struct plat_stream {
 // a failed write with a message instead of killing the run silently.
 void plat_init(void);
 
-// Status query.  Returns 1 and stores the size when `path` names an existing
-// file, 0 when it does not.  Paths holding ? or *, and a bare drive name such
-// as "C:", are never found, whatever exists on disk.
-int plat_file_size(const char *path, int64_t *size);
-
 // Opens a regular file for binary reading, never blocking.  Returns a handle,
 // or -1 with errno set (EACCES for a directory, FIFO, device or socket).
 int plat_open_read(const char *path);
 
+// Opens an item to be stored as plat_open_read does, and stores its size,
+// taken from the open file.  When it cannot, sets *missing to 1 when the
+// status query does not find the item, or to 0 when the item exists and
+// errno says why it cannot be opened.  Paths holding ? or *, and a bare
+// drive name such as "C:", are never found, whatever exists on disk.
+int plat_open_item(const char *path, int64_t *size, int *missing);
+
 // Reads until `count` bytes, end of file or an error.  Returns the number of
 // bytes read; errno tells an error from the end of the file when it is short.
 size_t plat_read(int handle, void *buffer, size_t count);
+
+// Reads as plat_read does, and also stops after a read that comes back short
+// with exactly `expected` bytes in: a file of that size has then been read
+// whole, and one more read could only see its end.
+size_t plat_read_expected(int handle, void *buffer, size_t count, size_t expected);
 
 // Finds the size of an open input by seeking to its end and back to its
 // start.  Returns 1, or 0 with errno set.

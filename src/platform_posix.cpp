@@ -14,7 +14,7 @@
 
 namespace {
 
-// An input opened by plat_open_read still has O_NONBLOCK set.  A file
+// An input opened by system_open_input still has O_NONBLOCK set.  A file
 // system that honours it for regular files says "try again" instead of
 // waiting; the read then waits like any other.  Returns 1 when the flag was
 // set and is now cleared, so the read is worth retrying.
@@ -196,12 +196,13 @@ int system_open_input(const char *path)
     return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-int system_is_regular(int fd, int *regular)
+int system_input_status(int fd, int *regular, int64_t *size)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return 0;
     *regular = S_ISREG(st.st_mode);
+    *size = static_cast<int64_t>(st.st_size);
     return 1;
 }
 
@@ -349,15 +350,22 @@ void plat_init(void)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int plat_file_size(const char *path, int64_t *size)
+// The item is opened first, and its status asked only when the open fails,
+// to tell a missing item from one that cannot be read: whatever opens
+// exists, so a stored file costs no status query.
+int plat_open_item(const char *path, int64_t *size, int *missing)
 {
-    if (refused_by_status_query(path))
-        return 0;
-    struct stat st;
-    if (stat(path, &st) != 0)
-        return 0;
-    *size = static_cast<int64_t>(st.st_size);
-    return 1;
+    *missing = refused_by_status_query(path);
+    if (*missing)
+        return -1;
+    int fd = open_regular_input(path, size);
+    if (fd < 0) {
+        int open_error = errno;
+        struct stat st;
+        *missing = stat(path, &st) != 0;
+        errno = open_error;
+    }
+    return fd;
 }
 
 void plat_remove_created(const plat_stream *stream, const char *path)

@@ -27,9 +27,9 @@ int system_close(int fd);
 // Returns a descriptor, or -1 with errno set.
 int system_open_input(const char *path);
 
-// Tells whether `fd` is a regular file.  Returns 1 with *regular set, or 0
-// with errno set.
-int system_is_regular(int fd, int *regular);
+// Tells whether `fd` is a regular file, and its size.  Returns 1 with
+// *regular and *size set, or 0 with errno set.
+int system_input_status(int fd, int *regular, int64_t *size);
 
 // Creates (or truncates) `path` for binary writing, never blocking, and
 // records in `stream` whether it is a regular file and its identity.
@@ -38,6 +38,9 @@ int system_create(plat_stream *stream, const char *path);
 
 // The descriptor of standard output, switched to binary writing.
 int system_standard_output(void);
+
+// plat_open_read, which also stores the size of the file it opened.
+int open_regular_input(const char *path, int64_t *size);
 
 // Whether a path can never pass the status query: it holds ? or *, or it is
 // a drive name alone such as "C:".

@@ -108,7 +108,7 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
             env[name] = ":".join(filter(None, [env.get(name), options]))
         if env.get("LD_PRELOAD"):
             # A library a test preloads comes before the ASan runtime in the
-            # list; it only wraps stat, which ASan has no need to see first.
+            # list; it only wraps fstat, which ASan has no need to see first.
             env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
         if memory_limit is not None:
             assert memory_limit % (1 << 20) == 0, "the sanitizers count in MiB"

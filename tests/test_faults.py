@@ -1,6 +1,6 @@
 """Failures injected wherever one can happen during a whole run: a full disk
 at every offset that matters, an archive on a device that refuses data, files
-whose size is not what the status query said, and memory refused.  Status 0
+whose size is not what their status said, and memory refused.  Status 0
 must come only with the complete, correct archive; status 1 always with the
 message that says why."""
 
@@ -188,7 +188,7 @@ class Devices(TesselCase):
 
 class SizeRefused(TesselCase):
     """Files of 2^31 bytes or more cannot be described by the size field.
-    On Windows this also shows that the status query sees past 2^31 bytes."""
+    On Windows this also shows that the size is seen past 2^31 bytes."""
 
 
 def _refused_case(self, size, shown, keep):

@@ -185,7 +185,7 @@ class ArchiveAsItem(TesselCase):
 
 @unittest.skipUnless(harness.STAT_SHIM, "needs the size-misreporting library (Linux)")
 class Growth(TesselCase):
-    """A file longer than its status said, as if it grew after the query:
+    """A file longer than its status said, as if it grew after it was opened:
     copying goes on in 8192-byte chunks while fewer bytes than recorded were
     copied, so the extra bytes show unless the recorded size is a multiple of
     8192.  Rows: recorded size, real size, bytes copied."""
