@@ -143,6 +143,8 @@ void take_name(reader *r, reader_entry *e, const unsigned char *field)
     for (size_t i = length; i < NAME_FIELD_SIZE; ++i) {
         if (field[i] != 0) {
             e->fill_fault = 1;
+            e->fill_offset = e->offset + 1 + i;
+            e->fill_found = field[i];
             fail(r, READER_NAME_FILL, e->offset + 1 + i, field[i]);
             break;
         }
@@ -258,6 +260,7 @@ int reader_header(reader *r)
 
 int reader_next(reader *r, reader_entry *e)
 {
+    e->fill_fault = 0;
     if (r->phase == PHASE_DATA && reader_end_entry(r) < 0)
         return -1;
     if (r->phase == PHASE_DONE)

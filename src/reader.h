@@ -43,7 +43,9 @@ struct reader_entry {
     unsigned char name[NAME_FIELD_SIZE + 1]; // bytes before the first 0x00, terminated
     size_t name_length;
     uint32_t size;                           // data bytes
-    int fill_fault;                          // nonzero bytes after the name (r->fault)
+    int fill_fault;                          // a nonzero byte after the name's terminator:
+    uint64_t fill_offset;                    //   the first one's offset
+    uint32_t fill_found;                     //   and its value
 };
 
 // The state of one pass over one archive.  Fields are the reader's own.
@@ -80,8 +82,10 @@ int reader_header(reader *r);
 // Reads the next mark and, for an entry, its head into *e.  Returns 1 for an
 // entry, 0 at a sound end (END_MARK with nothing after it), -1 when the
 // reading stops (r->fault).  A nonzero byte after the name is a fault of the
-// entry alone: the result is 1, e->fill_fault is set and r->fault describes
-// the first such byte.
+// entry alone: e->fill_fault and its place are set, and with the result 1
+// r->fault describes it as well.  When the head also stops the reading (a
+// size with its top bit set, the archive ending inside the head), the result
+// is -1 with the stop in r->fault, and e still tells of the fill.
 int reader_next(reader *r, reader_entry *e);
 
 // Hands out the current entry's data in pieces, from the reader's buffer.

@@ -235,6 +235,18 @@ void describe_entry(const reader_fault &f, const reader_entry &e, char *out, siz
     }
 }
 
+// A nonzero byte after an entry's name.  It is told from the entry, which
+// keeps it even when the same head also stops the reading.
+void report_fill(const reader_entry &e)
+{
+    char name[ESCAPED_NAME_SIZE];
+    escape_name(e.name, e.name_length, name);
+    fault("offset %llu: entry %llu (%s): nonzero byte 0x%02x after the name, at offset %llu",
+          static_cast<unsigned long long>(e.offset), static_cast<unsigned long long>(e.number),
+          name, static_cast<unsigned>(e.fill_found),
+          static_cast<unsigned long long>(e.fill_offset));
+}
+
 // One message for the fault the reader found.  An entry's fault is placed
 // at the entry's offset; every other fault at the byte concerned.
 void report_fault(const reader &r)
@@ -275,8 +287,7 @@ void report_fault(const reader &r)
         fault("offset %llu: data after the end mark", offset);
         break;
     case READER_NAME_FILL:
-        fault("offset %llu: %s: nonzero byte 0x%02x after the name, at offset %llu", at, entry,
-              static_cast<unsigned>(f.found), offset);
+        report_fill(r.current);
         break;
     case READER_CHECKSUM:
         fault("offset %llu: %s: checksum mismatch (stored 0x%04x, computed 0x%04x)", at, entry,
@@ -440,7 +451,7 @@ int print_entry(reader *r)
 int handle_entry(reader *r, const reader_entry &e)
 {
     if (e.fill_fault)
-        report_fault(*r);
+        report_fill(e);
     if (!selected(e))
         return reader_end_entry(r) < 0 ? -1 : 0;
     int end;
@@ -481,8 +492,11 @@ void read_archive(int input)
         if (output_error != 0)
             return;
     }
-    if (got < 0)
+    if (got < 0) {
+        if (e.fill_fault)
+            report_fill(e);
         report_fault(r);
+    }
 }
 
 void report_names_not_found(void)

@@ -47,6 +47,7 @@ ERROR_TEXT = {
     "ENAMETOOLONG": b"File name too long",
     "EFBIG": b"File too large",
     "ENOSPC": b"No space left on device",
+    "EISDIR": b"Is a directory",
     "none": b"No error",
 }
 
@@ -93,7 +94,8 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
     sanitizer or valgrind report was made, and returns the status and stderr.
 
     `input` (bytes) is given on standard input, which is otherwise empty;
-    with `allow_stdout`, standard output is returned instead of refused.
+    an open file given as `input` is standard input itself.  With
+    `allow_stdout`, standard output is returned instead of refused.
 
     `fsize_limit` is the largest file the child may write; the child starts
     with SIGXFSZ ignored unless `ignore_sigxfsz` is false.  `memory_limit`
@@ -121,8 +123,10 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
         preexec = _limits(fsize_limit, address_limit, ignore_sigxfsz)
     if command is None:
         command = EMULATOR + [TESSEL]
-    proc = subprocess.run(command + words, cwd=cwd, input=input,
-                          stdin=subprocess.DEVNULL if input is None else None,
+    stdin = subprocess.DEVNULL if input is None else None
+    if hasattr(input, "fileno"):
+        stdin, input = input, None
+    proc = subprocess.run(command + words, cwd=cwd, input=input, stdin=stdin,
                           stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout,
                           preexec_fn=preexec, env=env)

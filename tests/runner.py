@@ -11,7 +11,8 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage", "test_faults"]
+MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage", "test_faults",
+           "test_reader"]
 WINDOWS_MODULES = ["test_windows"]  # only for a Windows build
 SKIPPED = 77
 
