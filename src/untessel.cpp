@@ -40,9 +40,21 @@ void usage(void)
                  "       untessel -t [-v] ARCHIVE [NAME ...]\n");
 }
 
+// Lines already written to standard output go out before a message, so
+// that the two appear in the order of events when they share a file
+// (2>&1): a message follows the -v lines of the entries before it.  A
+// failure is kept for the end, like that of any other write.
+void flush_output(void)
+{
+    errno = 0;
+    if (output_error == 0 && std::fflush(stdout) != 0)
+        output_error = errno != 0 ? errno : EIO;
+}
+
 // A message on standard error, after the program's name.
 void say(const char *format, ...)
 {
+    flush_output();
     std::va_list args;
     va_start(args, format);
     std::fputs("untessel: ", stderr);
@@ -54,6 +66,7 @@ void say(const char *format, ...)
 // A fault of the archive: reported, and the run cannot end with status 0.
 void fault(const char *format, ...)
 {
+    flush_output();
     std::va_list args;
     va_start(args, format);
     std::fprintf(stderr, "untessel: %s: ", archive_label);
@@ -348,9 +361,7 @@ void report_names_not_found(void)
 // Standard output must have taken every line: its final flush is checked.
 void finish_output(void)
 {
-    errno = 0;
-    if (output_error == 0 && std::fflush(stdout) != 0)
-        output_error = errno != 0 ? errno : EIO;
+    flush_output();
     if (output_error != 0) {
         say("standard output: %s", plat_error_text(output_error));
         ++fault_count;
