@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Throughput benchmark: tessel (format 2 and format 1) against cat and tar
-on the same files.
+on the same files, and untessel reading the archives back against cat and
+tar -tf.
 
 Creates its data in one temporary directory, which also receives every
 output, so inputs and outputs share a file system.  Each command is run
@@ -9,6 +10,10 @@ order that rotates from round to round (each output is deleted as soon as
 its run ends, and the file system synced before the next run); the
 median wall time and the peak resident memory of each command are reported,
 with the ratios tessel/cat and tessel/tar.  The data are removed afterwards.
+
+The reading workload (r) archives the files of (a) and of (b) once, with
+tessel and with tar -cf, and times untessel -t and untessel -l on each
+archive beside cat ARCHIVE > /dev/null and tar -tf of the tar file.
 """
 
 import argparse
@@ -40,20 +45,28 @@ TIME = "/usr/bin/time"        # GNU time, for the peak resident memory
 RSS_FILE = None               # where it reports, inside the temporary directory
 
 
+WORKLOADS = "abcr"
+
+
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--tessel", required=True, help="the tessel binary to time")
+    p.add_argument("--untessel", help="the untessel binary to time (needed for workload r)")
     p.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
     p.add_argument("--dir", default=None,
                    help="where to create the temporary directory (default: the system's)")
-    p.add_argument("--workloads", default="abc",
-                   help="which workloads to run, a subset of 'abc' (default all)")
+    p.add_argument("--workloads", default=WORKLOADS,
+                   help="which workloads to run, a subset of '%s' (default all)" % WORKLOADS)
     p.add_argument("--samples", action="store_true",
                    help="also print every timed run")
     args = p.parse_args()
     args.tessel = os.path.abspath(args.tessel)
-    if args.runs < 1 or not set(args.workloads) <= set("abc") or not args.workloads:
-        p.error("--runs must be positive and --workloads a subset of 'abc'")
+    if args.runs < 1 or not set(args.workloads) <= set(WORKLOADS) or not args.workloads:
+        p.error("--runs must be positive and --workloads a subset of '%s'" % WORKLOADS)
+    if "r" in args.workloads and not args.untessel:
+        p.error("workload r needs --untessel")
+    if args.untessel:
+        args.untessel = os.path.abspath(args.untessel)
     return args
 
 
@@ -152,7 +165,8 @@ def run_once(argv, stdin=None, stdout=None):
 
 
 def measure(commands, runs, samples=False):
-    """commands: list of (label, argv, stdin, stdout, output).  Warm-up
+    """commands: list of (label, argv, stdin, stdout, output), where output
+    is the file the command writes, or None when it writes none.  Warm-up
     rounds, then `runs` rounds in which the commands take turns.  Each
     output is deleted as soon as its run ends, before it is written back,
     and the file system is synced before every run: no run pays for an
@@ -167,7 +181,8 @@ def measure(commands, runs, samples=False):
         for label, argv, stdin, stdout, output in commands[start:] + commands[:start]:
             os.sync()
             elapsed, peak = run_once(argv, stdin, stdout)
-            os.unlink(output)
+            if output is not None:
+                os.unlink(output)
             if round_number >= WARM_UP_ROUNDS:
                 times[label].append(elapsed)
                 peaks[label] = max(peaks[label], peak)
@@ -196,6 +211,33 @@ def commands_for(tessel, files=None, list_name=None):
     ]
 
 
+def make_archives(tessel, name, files=None, list_name=None):
+    """name.arc written by tessel and name.tar by tar -cf, from the files
+    named on the command line (files) or in a list file (list_name)."""
+    if list_name is not None:
+        writes = [[tessel, "-f" + list_name, name + ".arc"],
+                  ["tar", "-cf", name + ".tar", "-T", list_name]]
+    else:
+        writes = [[tessel, name + ".arc"] + files, ["tar", "-cf", name + ".tar"] + files]
+    for argv in writes:
+        run_once(argv)
+    return name + ".arc", name + ".tar"
+
+
+def reading_commands(untessel, archive, tar_file):
+    """untessel -t and -l of the archive, cat of it and tar -tf of the tar
+    file, each with its standard output thrown away; and true, which does
+    nothing: the cost of starting a program, which -l of a few large
+    entries hardly exceeds."""
+    return [
+        ("untessel -t", [untessel, "-t", archive], None, os.devnull, None),
+        ("untessel -l", [untessel, "-l", archive], None, os.devnull, None),
+        ("cat", ["cat", archive], None, os.devnull, None),
+        ("tar -tf", ["tar", "-tf", tar_file], None, os.devnull, None),
+        ("true", [shutil.which("true")], None, os.devnull, None),
+    ]
+
+
 # ---------------------------------------------------------------- report
 
 def print_table(rows):
@@ -211,9 +253,10 @@ def print_table(rows):
 
 def rows_for(workload, result):
     rows = []
-    cat, tar = result["cat"][0], result["tar"][0]
+    cat = result["cat"][0]
+    tar = result["tar"][0] if "tar" in result else result["tar -tf"][0]
     for label, (median, peak, best) in result.items():
-        tessel = label.startswith("tessel")
+        tessel = label.startswith("tessel") or label.startswith("untessel")
         rows.append([workload, label, "%.3f" % median, "%.3f" % best, "%.1f" % (peak / 1024),
                      "%.2f" % (median / cat) if tessel else "",
                      "%.2f" % (median / tar) if tessel else ""])
@@ -228,7 +271,9 @@ def main():
     args = parse_args()
     if not os.access(args.tessel, os.X_OK):
         sys.exit("benchmark: no tessel binary at %s" % args.tessel)
-    for tool in ("cat", "tar", "xargs"):
+    if args.untessel and not os.access(args.untessel, os.X_OK):
+        sys.exit("benchmark: no untessel binary at %s" % args.untessel)
+    for tool in ("cat", "tar", "xargs", "true"):
         if shutil.which(tool) is None:
             sys.exit("benchmark: %s is not installed" % tool)
     if not os.access(TIME, os.X_OK):
@@ -266,21 +311,42 @@ def main():
             for n, list_name in zip(TINY_COUNTS, lists):
                 results["c%d" % n] = measure(commands_for(args.tessel, list_name=list_name),
                                              args.runs, args.samples)
+            shutil.rmtree("tiny")
+        if "r" in args.workloads:
+            # The archives are made once, and their files removed before
+            # the timing, so that only the archives are in the page cache.
+            files = make_large(root)
+            large = make_archives(args.tessel, "large", files=files)
+            for name in files:
+                os.unlink(name)
+            names = make_files(root, "small", SMALL_COUNT, lambda i: SMALL_SIZE)
+            small = make_archives(args.tessel, "small",
+                                  list_name=write_list(root, "list-r", names))
+            shutil.rmtree("small")
+            os.sync()
+            for key, (archive, tar_file) in (("ra", large), ("rb", small)):
+                results[key] = measure(reading_commands(args.untessel, archive, tar_file),
+                                       args.runs, args.samples)
+                os.unlink(archive)
+                os.unlink(tar_file)
     finally:
         os.chdir(here)
         shutil.rmtree(root, ignore_errors=True)
 
     labels = {"a": "(a) %d x %d MiB" % (LARGE_COUNT, LARGE_SIZE // MIB),
-              "b": "(b) %d x %d B" % (SMALL_COUNT, SMALL_SIZE)}
+              "b": "(b) %d x %d B" % (SMALL_COUNT, SMALL_SIZE),
+              "ra": "(r) %d x %d MiB" % (LARGE_COUNT, LARGE_SIZE // MIB),
+              "rb": "(r) %d x %d B" % (SMALL_COUNT, SMALL_SIZE)}
     for n in TINY_COUNTS:
         labels["c%d" % n] = "(c) %d tiny" % n
-    rows = []
-    for key, result in results.items():
-        rows += rows_for(labels[key], result)
+    writing = [rows_for(labels[k], r) for k, r in results.items() if not k.startswith("r")]
+    reading = [rows_for(labels[k], r) for k, r in results.items() if k.startswith("r")]
     print("load average at the end %.2f (other work on the machine widens the spread)" %
           os.getloadavg()[0])
-    print()
-    print_table(rows)
+    for tables in (writing, reading):
+        if tables:
+            print()
+            print_table(sum(tables, []))
 
     verdicts = []
     if "a" in results:
@@ -313,6 +379,27 @@ def main():
                 peak = results[key][label][1]
                 check(verdicts, "(%s) %s peak RSS under 4 MiB: %.1f MiB" % (key, label, peak / 1024),
                       peak < 4 * 1024)
+    for key in ("ra", "rb"):
+        if key not in results:
+            continue
+        r = results[key]
+        test, listing = r["untessel -t"][0], r["untessel -l"][0]
+        if key == "ra":
+            check(verdicts, "(r) large: -t within 1.3x cat: %.2f" % (test / r["cat"][0]),
+                  test <= 1.3 * r["cat"][0])
+            check(verdicts, "(r) large: -l at least 20x faster than -t: %.1fx" % (test / listing),
+                  test >= 20 * listing)
+            start = r["true"][0]
+            if listing > start:
+                verdicts.append("  (r) large: the same, less the start of a program (true): %.1fx" %
+                                ((test - start) / (listing - start)))
+        check(verdicts, "(r) %s: -l no slower than tar -tf: %.2f" % (
+            "large" if key == "ra" else "small", listing / r["tar -tf"][0]),
+            listing <= r["tar -tf"][0])
+        for label in ("untessel -t", "untessel -l"):
+            peak = r[label][1]
+            check(verdicts, "(r) %s %s peak RSS under 4 MiB: %.1f MiB" % (
+                "large" if key == "ra" else "small", label[9:], peak / 1024), peak < 4 * 1024)
     print()
     print("targets:")
     print("\n".join(verdicts))

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "names.h"
 #include "platform.h"
@@ -27,7 +27,7 @@ const char *archive_path = nullptr;  // as the user gave it; "-" is standard inp
 const char *archive_label = nullptr; // how messages name the archive
 char **wanted = nullptr;             // NAME operands
 int wanted_count = 0;
-std::vector<unsigned char> wanted_found;
+unsigned char *wanted_found = nullptr; // one flag per NAME: an entry had it
 
 // The verdict, decided in main from these alone.
 int fault_count = 0;                 // damage found and every failure reported
@@ -45,9 +45,21 @@ void usage(void)
                  "       untessel -p ARCHIVE [NAME ...]\n");
 }
 
+// Lines already written to standard output go out before a message, so
+// that the two appear in the order of events when they share a file
+// (2>&1): a message follows the -v lines of the entries before it.  A
+// failure is kept for the end, like that of any other write.
+void flush_output(void)
+{
+    errno = 0;
+    if (output_error == 0 && std::fflush(stdout) != 0)
+        output_error = errno != 0 ? errno : EIO;
+}
+
 // A message on standard error, after the program's name.
 void say(const char *format, ...)
 {
+    flush_output();
     std::va_list args;
     va_start(args, format);
     std::fputs("untessel: ", stderr);
@@ -57,11 +69,18 @@ void say(const char *format, ...)
 }
 
 // A fault of the archive: reported, and the run cannot end with status 0.
+// Its first words, which name the archive.
+void begin_fault(void)
+{
+    flush_output();
+    std::fprintf(stderr, "untessel: %s: ", archive_label);
+}
+
 void fault(const char *format, ...)
 {
+    begin_fault();
     std::va_list args;
     va_start(args, format);
-    std::fprintf(stderr, "untessel: %s: ", archive_label);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
     va_end(args);
@@ -174,7 +193,6 @@ int parse_command_line(int argc, char **argv)
     archive_label = std::strcmp(archive_path, "-") == 0 ? "standard input" : archive_path;
     wanted = argv + next;
     wanted_count = argc - next;
-    wanted_found.assign(static_cast<size_t>(wanted_count), 0);
     return 1;
 }
 
@@ -193,6 +211,18 @@ int open_output(void)
         return 0;
     }
     return 1;
+}
+
+// The flags of the NAMEs.  Returns 1, or 0 after a message when there is no
+// memory for them.
+int make_wanted_found(void)
+{
+    wanted_found = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(wanted_count) + 1, 1));
+    if (wanted_found != nullptr)
+        return 1;
+    say("memory allocation failed");
+    ++fault_count;
+    return 0;
 }
 
 int open_input(void)
@@ -216,7 +246,7 @@ bool selected(const reader_entry &e)
     for (int i = 0; i < wanted_count; ++i) {
         if (std::strlen(wanted[i]) == e.name_length &&
             std::memcmp(wanted[i], e.name, e.name_length) == 0) {
-            wanted_found[static_cast<size_t>(i)] = 1;
+            wanted_found[i] = 1;
             any = true;
         }
     }
@@ -349,8 +379,8 @@ void entry_fault(const reader_entry &e, const char *format, ...)
 {
     char name[ESCAPED_NAME_SIZE];
     escape_name(e.name, e.name_length, name);
-    std::fprintf(stderr, "untessel: %s: offset %llu: entry %llu (%s): ", archive_label,
-                 static_cast<unsigned long long>(e.offset),
+    begin_fault();
+    std::fprintf(stderr, "offset %llu: entry %llu (%s): ", static_cast<unsigned long long>(e.offset),
                  static_cast<unsigned long long>(e.number), name);
     std::va_list args;
     va_start(args, format);
@@ -499,15 +529,24 @@ void read_archive(int input)
     }
 }
 
+// A NAME can be of any length, so it is escaped and written piece by piece.
 void report_names_not_found(void)
 {
     for (int i = 0; i < wanted_count; ++i) {
-        if (wanted_found[static_cast<size_t>(i)])
+        if (wanted_found[i])
             continue;
-        size_t length = std::strlen(wanted[i]);
-        std::vector<char> name(4 * length + 1);
-        escape_name(reinterpret_cast<const unsigned char *>(wanted[i]), length, name.data());
-        fault("%s: not found in the archive", name.data());
+        begin_fault();
+        const unsigned char *name = reinterpret_cast<const unsigned char *>(wanted[i]);
+        char piece[ESCAPED_NAME_SIZE];
+        for (size_t left = std::strlen(wanted[i]); left > 0;) {
+            size_t count = left < NAME_FIELD_SIZE ? left : NAME_FIELD_SIZE;
+            escape_name(name, count, piece);
+            std::fputs(piece, stderr);
+            name += count;
+            left -= count;
+        }
+        std::fputs(": not found in the archive\n", stderr);
+        ++fault_count;
     }
 }
 
@@ -516,9 +555,7 @@ void finish_output(void)
 {
     if (mode == MODE_PRINT && !plat_close(&data_output) && output_error == 0)
         output_error = data_output.error_number;
-    errno = 0;
-    if (output_error == 0 && std::fflush(stdout) != 0)
-        output_error = errno != 0 ? errno : EIO;
+    flush_output();
     if (output_error != 0) {
         say("standard output: %s", plat_error_text(output_error));
         ++fault_count;
@@ -534,7 +571,7 @@ int main(int argc, char **argv)
         usage();
         plat_exit(1);
     }
-    int input = open_output() ? open_input() : -1;
+    int input = make_wanted_found() && open_output() ? open_input() : -1;
     if (input >= 0) {
         read_archive(input);
         plat_close_read(input);

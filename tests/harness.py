@@ -19,6 +19,7 @@ WINDOWS = False        # the binary is a Windows executable
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
 SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
 REFERENCE_TESSEL = None  # a native Linux build, to compare the Windows one with
+REFERENCE_UNTESSEL = None  # and the native untessel beside it
 
 # A sanitizer or valgrind report must never pass for one of tessel's own
 # failures, which exit with 1: the sanitizers are told to stop at the first

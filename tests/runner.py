@@ -46,6 +46,7 @@ def main():
     parser.add_argument("--sanitized", action="store_true",
                         help="the binary is built with the sanitizers")
     parser.add_argument("--reference-tessel")
+    parser.add_argument("--reference-untessel")
     parser.add_argument("names", nargs="*")
     opts = parser.parse_args()
 
@@ -62,6 +63,8 @@ def main():
     harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
     if opts.reference_tessel:
         harness.REFERENCE_TESSEL = os.path.abspath(opts.reference_tessel)
+    if opts.reference_untessel:
+        harness.REFERENCE_UNTESSEL = os.path.abspath(opts.reference_untessel)
     result = unittest.TextTestRunner(verbosity=2).run(load(opts.names))
     if not result.wasSuccessful():
         return 1

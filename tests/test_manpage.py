@@ -1,5 +1,6 @@
-"""The manual page against the program: its transcripts are replayed, and
-archives that tessel writes are read back with the layout the page gives."""
+"""The manual pages against the programs: the transcripts of tessel(1) and
+untessel(1) are replayed, and archives that tessel writes are read back with
+the layout tessel(1) gives."""
 
 import os
 import re
@@ -10,7 +11,9 @@ import unittest
 import harness
 from harness import TesselCase, add_table, skip_on_windows
 
-PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "doc", "tessel.1")
+DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "doc")
+TESSEL_PAGE = os.path.join(DOC, "tessel.1")
+UNTESSEL_PAGE = os.path.join(DOC, "untessel.1")
 
 # The escapes the page may use inside examples and tables, and their text.
 ESCAPES = {r"\-": "-", r"\(aq": "'", r"\(rs": "\\", r"\(dq": '"', r"\&": "", r"\e": "\\"}
@@ -26,8 +29,8 @@ def unescape(line):
     return re.sub(r"\\\(..|\\.", replace, line)
 
 
-def read_page():
-    with open(PAGE, encoding="utf-8") as f:
+def read_page(page=TESSEL_PAGE):
+    with open(page, encoding="utf-8") as f:
         return f.read().split("\n")
 
 
@@ -56,10 +59,10 @@ def example_blocks(lines):
     return blocks
 
 
-def transcripts():
+def transcripts(page):
     """(commands, expected output of each) for each example block."""
     result = []
-    for block in example_blocks(section(read_page(), ".SH", "EXAMPLES")):
+    for block in example_blocks(section(read_page(page), ".SH", "EXAMPLES")):
         steps = []
         for line in block:
             if line.startswith("$ "):
@@ -75,19 +78,34 @@ MARK = "@@end of command@@"
 
 @skip_on_windows("the transcripts are POSIX shell commands and their output")
 class Transcripts(TesselCase):
-    """Each example block of the page, run command by command in an empty
+    """Each example block of tessel(1), run command by command in an empty
     directory with `tessel` being the binary under test: every command's
     output (standard error included) must be what the page shows."""
+
+
+@skip_on_windows("the transcripts are POSIX shell commands and their output")
+class UntesselTranscripts(TesselCase):
+    """The same for each example block of untessel(1), with `tessel` and
+    `untessel` the binaries under test; standard output and standard error
+    share one pipe, so their order is checked too."""
+
+    def setUp(self):
+        super().setUp()
+        if harness.UNTESSEL is None:
+            self.skipTest("no untessel to run (--untessel)")
 
 
 def _transcript_case(self, steps):
     bindir = self.path("bin")
     os.mkdir(bindir)
-    wrapper = os.path.join(bindir, "tessel")
-    with open(wrapper, "w") as f:
-        words = " ".join("'%s'" % w for w in harness.EMULATOR + [harness.TESSEL])
-        f.write('#!/bin/sh\nexec %s "$@"\n' % words)
-    os.chmod(wrapper, stat.S_IRWXU)
+    for name, binary in (("tessel", harness.TESSEL), ("untessel", harness.UNTESSEL)):
+        if binary is None:
+            continue
+        wrapper = os.path.join(bindir, name)
+        with open(wrapper, "w") as f:
+            words = " ".join("'%s'" % w for w in harness.EMULATOR + [binary])
+            f.write('#!/bin/sh\nexec %s "$@"\n' % words)
+        os.chmod(wrapper, stat.S_IRWXU)
     work = self.path("work")
     os.mkdir(work)
     # Each command's status is carried over the marker, so that "echo $?"
@@ -104,8 +122,13 @@ def _transcript_case(self, steps):
         self.assertEqual(got, "".join(line + "\n" for line in expected), "$ " + cmd)
 
 
-add_table(Transcripts, {"example_%d" % (i + 1): (steps,)
-                        for i, steps in enumerate(transcripts())}, _transcript_case)
+def _add_transcripts(cls, page):
+    add_table(cls, {"example_%d" % (i + 1): (steps,)
+                    for i, steps in enumerate(transcripts(page))}, _transcript_case)
+
+
+_add_transcripts(Transcripts, TESSEL_PAGE)
+_add_transcripts(UntesselTranscripts, UNTESSEL_PAGE)
 
 
 def layout(title):

@@ -1,11 +1,13 @@
 """Windows build only: for the same inputs and words, tessel.exe writes the
 same archive, byte for byte, as the native Linux build, ends with the same
-status, and prints the same messages but for CR LF line ends."""
+status, and prints the same messages but for CR LF line ends; untessel.exe
+reads archives as the native untessel does, with the same lines, messages
+and status but for CR LF line ends."""
 
 import os
 
 import harness
-from harness import TesselCase, add_table, run
+from harness import TesselCase, add_table, archive, entry, run, run_untessel
 
 # Several copy chunks and more than one output buffer; every byte value
 # occurs, CR, LF and 0x1A included, so a text-mode stream would show.
@@ -85,3 +87,62 @@ add_table(SameArchives, {
     "empty_list_file": ({"a.txt": b"abc", "empty.lst": b""},
                         ["-fempty.lst", "out.arc", "a.txt"]),
 }, _same_case)
+
+
+class SameReading(TesselCase):
+    """Each row: an archive, the words (the archive is in.arc, or standard
+    input for -), and whether it is piped to standard input.  The Linux
+    untessel and untessel.exe read it in the same directory."""
+
+    def setUp(self):
+        super().setUp()
+        if harness.REFERENCE_UNTESSEL is None:
+            self.skipTest("no Linux untessel to compare with (--reference-untessel)")
+
+
+def _same_reading_case(self, data, words, piped):
+    if data is not None:
+        self.write("in.arc", data)
+    stdin = data if piped else None
+    linux = run(words, self.dir, command=[harness.REFERENCE_UNTESSEL], allow_stdout=True,
+                input=stdin)
+    windows = run_untessel(words, self.dir, input=stdin)
+    self.assertEqual(windows.status, linux.status)
+    self.assertEqual(windows.stdout, linux.stdout.replace(b"\n", b"\r\n"))
+    self.assertEqual(windows.stderr, linux.stderr.replace(b"\n", b"\r\n"))
+
+
+# Line ends and 0x1A everywhere a text-mode stream would change them: in a
+# name, in data, and in a size field (2573 is 0x0A0D, 26 is 0x1A).  Read in
+# text mode, standard input would lose the CRs and stop at the first 0x1A.
+TEXT_TRAPS = archive([
+    entry(b"crlf\r\n\x1a.txt", (b"ab\r\n\x1a" * 515)[:2573]),
+    entry(b"ctrl_z", b"\x1a" * 26),
+    entry(b"\r\n", b"\r\n" * 5000),
+])
+# More than the read buffer holds in one entry, so -l skips data by seeking
+# in a file and reads them through from a pipe.
+LARGE_DATA = bytes((i * 13 + i // 509) & 0xFF for i in range(300000))
+LARGE = archive([entry("large.bin", LARGE_DATA), entry("a.txt", b"abc")])
+LARGE_CUT = LARGE[:200000]
+SMALL = archive([entry("a.txt", b"abc"), entry("b.txt", b"hello\n")])
+WRONG_CHECKSUM = SMALL[:40] + b"abd" + SMALL[43:]
+
+add_table(SameReading, {
+    "crlf_and_ctrl_z_from_pipe_tested": (TEXT_TRAPS, ["-tv", "-"], True),
+    "crlf_and_ctrl_z_from_pipe_listed": (TEXT_TRAPS, ["-l", "-"], True),
+    "crlf_and_ctrl_z_from_file_tested": (TEXT_TRAPS, ["-tv", "in.arc"], False),
+    "format_1_tested": (archive([entry("a.txt", b"abc\r\n")], fmt=1), ["-tv", "in.arc"], False),
+    "large_entry_listed_by_seeking": (LARGE, ["-l", "in.arc"], False),
+    "large_entry_listed_from_pipe": (LARGE, ["-l", "-"], True),
+    "large_entry_tested": (LARGE, ["-tv", "in.arc"], False),
+    "large_entry_cut_listed": (LARGE_CUT, ["-l", "in.arc"], False),
+    "large_entry_cut_tested_from_pipe": (LARGE_CUT, ["-tv", "-"], True),
+    "wrong_checksum_tested": (WRONG_CHECKSUM, ["-tv", "in.arc"], False),
+    "wrong_checksum_listed": (WRONG_CHECKSUM, ["-l", "in.arc"], False),
+    "names_selected_one_missing": (SMALL, ["-tv", "in.arc", "b.txt", "c.txt"], False),
+    "not_an_archive": (b"PK\x03\x04", ["-l", "in.arc"], False),
+    "data_after_end_mark": (SMALL + b"\r\n", ["-t", "in.arc"], False),
+    "missing_archive": (None, ["-l", "in.arc"], False),
+    "usage_error": (None, ["-lt", "in.arc"], False),
+}, _same_reading_case)
