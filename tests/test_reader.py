@@ -11,7 +11,9 @@ import harness
 from harness import ERROR_TEXT, TesselCase, add_table, archive, entry, name_field, skip_on_windows
 
 USAGE = (b"usage: untessel -l [-v] ARCHIVE [NAME ...]\n"
-         b"       untessel -t [-v] ARCHIVE [NAME ...]\n")
+         b"       untessel -t [-v] ARCHIVE [NAME ...]\n"
+         b"       untessel -x [-ov] [-C DIR] ARCHIVE [NAME ...]\n"
+         b"       untessel -p ARCHIVE [NAME ...]\n")
 FORMAT_1_OK = b": ok (format 1 has no checksums: structure only)\n"
 
 
@@ -225,12 +227,12 @@ COMMAND_CASES = {
     "hyphen_word_is_a_switch_without_double_hyphen": (
         ["-l", "-a.arc"], _copied_to("-a.arc"), b"",
         b"untessel: unknown option -a\n" + USAGE, 1),
-    "no_words": ([], None, b"", b"untessel: one of -l or -t is required\n" + USAGE, 1),
-    "no_mode": (["-v", "a.arc"], None, b"", b"untessel: one of -l or -t is required\n" + USAGE, 1),
+    "no_words": ([], None, b"", b"untessel: one of -l, -t, -x or -p is required\n" + USAGE, 1),
+    "no_mode": (["-v", "a.arc"], None, b"", b"untessel: one of -l, -t, -x or -p is required\n" + USAGE, 1),
     "both_modes": (["-l", "-t", "a.arc"], None, b"",
-                   b"untessel: only one of -l and -t may be given\n" + USAGE, 1),
+                   b"untessel: only one of -l, -t, -x and -p may be given\n" + USAGE, 1),
     "both_modes_combined": (["-tl", "a.arc"], None, b"",
-                            b"untessel: only one of -l and -t may be given\n" + USAGE, 1),
+                            b"untessel: only one of -l, -t, -x and -p may be given\n" + USAGE, 1),
     "unknown_letter": (["-lq", "a.arc"], None, b"", b"untessel: unknown option -q\n" + USAGE, 1),
     "no_archive": (["-l"], None, b"", b"untessel: no archive named\n" + USAGE, 1),
     "no_archive_after_double_hyphen": (["-t", "--"], None, b"",
