@@ -487,6 +487,41 @@ class ManyEntries(ReaderCase):
                                                  checksum_of(2, name, changed))]), 1)
 
 
+class _Descriptor:
+    """An open descriptor handed to a child as its standard input."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    def fileno(self):
+        return self.fd
+
+
+@skip_on_windows("a directory as standard input and /dev/full are POSIX features")
+class Streams(ReaderCase):
+    """Failures of the system on either side: named, and status 1."""
+
+    def test_read_error_names_its_offset(self):
+        fd = os.open(self.path("."), os.O_RDONLY)
+        self.addCleanup(os.close, fd)
+        r = self.untessel("-t", "-", input=_Descriptor(fd))
+        self.assertRun(r, b"", b"untessel: standard input: offset 0: read error: " +
+                       ERROR_TEXT["EISDIR"] + b"\n", 1)
+
+    def test_full_standard_output(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        self.write("a.arc", sound(2))
+        for words in (["-l", "a.arc"], ["-tv", "a.arc"]):
+            with self.subTest(words=words), open("/dev/full", "wb") as full:
+                proc = subprocess.run(harness.EMULATOR + [harness.UNTESSEL] + words,
+                                      cwd=self.dir, stdin=subprocess.DEVNULL, stdout=full,
+                                      stderr=subprocess.PIPE, timeout=harness.RUN_TIMEOUT)
+                self.assertEqual(proc.stderr, b"untessel: standard output: " +
+                                 ERROR_TEXT["ENOSPC"] + b"\n")
+                self.assertEqual(proc.returncode, 1)
+
+
 class Verbose(ReaderCase):
     """-t -v says FAILED for an entry with damage, ok for the others."""
 
