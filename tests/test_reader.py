@@ -345,6 +345,14 @@ def _fill_then(fmt, d, o):
             [b"offset 4: " + FILL % (1, b"ab", 0x78, 8)], None, 2)
 
 
+def _fill_and_truncated_data(fmt, d, o):
+    # The fill is told once, when the head is read; the data then end short.
+    cut = d[:4] + entry(b"ab\0x", b"hello", fmt)[:39]
+    return (cut,
+            [b"offset 4: " + FILL % (1, b"ab", 0x78, 8),
+             b"offset 4: entry 1 (ab): truncated: the archive ends at offset 43"], None, 1)
+
+
 def _fill_at_field_end(fmt, d, o):
     damaged = entry(b"c" + b"\0" * 29 + b"\x01", b"", fmt)
     return (d[:o[1]] + damaged + d[o[2]:],
@@ -427,6 +435,7 @@ DAMAGE_CASES = {
     "fill_in_the_last_byte_of_the_field": (one_case(_fill_at_field_end),),
     "fill_and_size_top_bit_in_one_head": (one_case(_fill_and_top_bit),),
     "fill_and_truncated_head": (one_case(_fill_and_truncated_head),),
+    "fill_and_truncated_data": (one_case(_fill_and_truncated_data),),
     "checksum_wrong": (one_case(_checksum_wrong(1)),),
     "checksum_wrong_in_an_empty_entry": (one_case(_checksum_wrong(2)),),
     "checksum_wrong_and_reading_goes_on": (one_case(_checksum_wrong_and_reading_goes_on),),
