@@ -516,13 +516,15 @@ void read_archive(int input)
     int got;
     while ((got = reader_next(&r, &e)) > 0) {
         if (handle_entry(&r, e) < 0) {
-            got = -1;
-            break;
+            report_fault(r);
+            return;
         }
         if (output_error != 0)
             return;
     }
     if (got < 0) {
+        // A head that stops the reading may have a nonzero fill byte too,
+        // which handle_entry never saw.
         if (e.fill_fault)
             report_fill(e);
         report_fault(r);

@@ -347,6 +347,14 @@ def _fill_then(fmt, d, o):
             [b"offset 4: " + FILL % (1, b"ab", 0x78, 8)], None, 2)
 
 
+def _fill_and_truncated_data(fmt, d, o):
+    # The fill is told once, when the head is read; the data then end short.
+    cut = d[:4] + entry(b"ab\0x", b"hello", fmt)[:39]
+    return (cut,
+            [b"offset 4: " + FILL % (1, b"ab", 0x78, 8),
+             b"offset 4: entry 1 (ab): truncated: the archive ends at offset 43"], None, 1)
+
+
 def _fill_at_field_end(fmt, d, o):
     damaged = entry(b"c" + b"\0" * 29 + b"\x01", b"", fmt)
     return (d[:o[1]] + damaged + d[o[2]:],
@@ -429,6 +437,7 @@ DAMAGE_CASES = {
     "fill_in_the_last_byte_of_the_field": (one_case(_fill_at_field_end),),
     "fill_and_size_top_bit_in_one_head": (one_case(_fill_and_top_bit),),
     "fill_and_truncated_head": (one_case(_fill_and_truncated_head),),
+    "fill_and_truncated_data": (one_case(_fill_and_truncated_data),),
     "checksum_wrong": (one_case(_checksum_wrong(1)),),
     "checksum_wrong_in_an_empty_entry": (one_case(_checksum_wrong(2)),),
     "checksum_wrong_and_reading_goes_on": (one_case(_checksum_wrong_and_reading_goes_on),),
@@ -487,6 +496,41 @@ class ManyEntries(ReaderCase):
         self.assertRun(self.untessel("-t", "a.arc"), b"", messages(b"a.arc", [
             b"offset %d: " % start + MISMATCH % (number, name, checksum_of(2, name, body),
                                                  checksum_of(2, name, changed))]), 1)
+
+
+class _Descriptor:
+    """An open descriptor handed to a child as its standard input."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    def fileno(self):
+        return self.fd
+
+
+@skip_on_windows("a directory as standard input and /dev/full are POSIX features")
+class Streams(ReaderCase):
+    """Failures of the system on either side: named, and status 1."""
+
+    def test_read_error_names_its_offset(self):
+        fd = os.open(self.path("."), os.O_RDONLY)
+        self.addCleanup(os.close, fd)
+        r = self.untessel("-t", "-", input=_Descriptor(fd))
+        self.assertRun(r, b"", b"untessel: standard input: offset 0: read error: " +
+                       ERROR_TEXT["EISDIR"] + b"\n", 1)
+
+    def test_full_standard_output(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        self.write("a.arc", sound(2))
+        for words in (["-l", "a.arc"], ["-tv", "a.arc"]):
+            with self.subTest(words=words), open("/dev/full", "wb") as full:
+                proc = subprocess.run(harness.EMULATOR + [harness.UNTESSEL] + words,
+                                      cwd=self.dir, stdin=subprocess.DEVNULL, stdout=full,
+                                      stderr=subprocess.PIPE, timeout=harness.RUN_TIMEOUT)
+                self.assertEqual(proc.stderr, b"untessel: standard output: " +
+                                 ERROR_TEXT["ENOSPC"] + b"\n")
+                self.assertEqual(proc.returncode, 1)
 
 
 class Verbose(ReaderCase):
