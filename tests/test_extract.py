@@ -198,7 +198,7 @@ def entry_message(offset, number, name, what):
 
 # ------------------------------------------------------------ round trip
 
-class RoundTrip(ExtractCase):
+class ExtractRoundTrip(ExtractCase):
     """Each row: files (path below src/ -> data) archived by tessel, then
     extracted with -xv into the empty target: exactly those files under
     their stored names, -v naming each in archive order, status 0."""
@@ -243,7 +243,7 @@ ROUND_TRIPS = {
     "backslash_is_a_name_byte": ({"a/b\\c": b"bc", "x\\y\\": b"two", "\\": b"alone"}, True),
     "every_name_byte": (EVERY_NAME_BYTE, True),
 }
-add_table(RoundTrip, {
+add_table(ExtractRoundTrip, {
     "%s_format_%d" % (case, fmt): (files, fmt, posix_only)
     for case, (files, posix_only) in ROUND_TRIPS.items() for fmt in (2, 1)
 }, _round_trip)
@@ -254,7 +254,7 @@ add_table(RoundTrip, {
 THREE = [(b"a", b"first\n"), (b"b", b""), (b"c", pattern(20000))]
 
 
-class Operands(ExtractCase):
+class ExtractOperands(ExtractCase):
     """Each row: words, the directory to run in (None: the scratch one),
     whether the archive comes on standard input, the entries expected in
     the target, the standard output, messages and status."""
@@ -269,7 +269,7 @@ def _operands(self, words, cwd, piped, names, stdout, stderr, status):
     self.assertTree(before, extracted((n, d) for n, d in THREE if n in names))
 
 
-add_table(Operands, {
+add_table(ExtractOperands, {
     "into_directory": (["-x", "-C", "target", "in.arc"], None, False, b"abc", b"", b"", 0),
     "directory_in_the_same_word": (["-xvCtarget", "in.arc"], None, False, b"abc",
                                    b"a\nb\nc\n", b"", 0),
@@ -285,7 +285,7 @@ add_table(Operands, {
 }, _operands)
 
 
-class UsageErrors(ExtractCase):
+class ExtractUsage(ExtractCase):
     """Each row: words, the messages (the usage text follows a usage
     error), status 1; nothing is created anywhere."""
 
@@ -300,7 +300,7 @@ def _usage_error(self, words, stderr):
 
 
 ONLY_WITH_X = b"untessel: -o and -C go with -x only\n" + USAGE
-add_table(UsageErrors, {
+add_table(ExtractUsage, {
     "o_with_l": (["-lo", "in.arc"], ONLY_WITH_X),
     "o_with_p": (["-p", "-o", "in.arc"], ONLY_WITH_X),
     "C_with_t": (["-t", "-C", "target", "in.arc"], ONLY_WITH_X),
@@ -322,7 +322,7 @@ add_table(UsageErrors, {
 
 # ------------------------------------------------------------ -p
 
-class Print(ExtractCase):
+class PrintData(ExtractCase):
     """Each row: the entries (name, data), the format, the words after -p
     (the archive is in.arc, or standard input for "-"), a change to the
     archive (offset, byte) or a length to cut it to, the expected standard
@@ -350,7 +350,7 @@ P_ALL = b"".join(d for _, d in P_ENTRIES)
 P_TWO_AT = 4 + len(entry("one", P_ENTRIES[0][1]))
 P_TWO_END = P_TWO_AT + len(entry("two", P_ENTRIES[1][1]))
 P_TWO_SUM = sum(entry("two", P_ENTRIES[1][1], 1)) % 65536
-add_table(Print, {
+add_table(PrintData, {
     "all": (P_ENTRIES, 2, ["in.arc"], None, P_ALL, b"", 0),
     "format_1": (P_ENTRIES, 1, ["in.arc"], None, P_ALL, b"", 0),
     "standard_input": (P_ENTRIES, 2, ["--", "-"], None, P_ALL, b"", 0),
@@ -509,7 +509,7 @@ add_table(AtTheName, {
 }, _at_the_name)
 
 
-class Duplicates(ExtractCase):
+class DuplicateNames(ExtractCase):
     """The same name three times in one archive: without -o the first one
     and a report for each other; with -o the last one."""
 
@@ -530,7 +530,7 @@ def _duplicates(self, overwrite, temporaries):
         self.assertTree(before, extracted([(b"d", b"one"), (b"e", b"e")]))
 
 
-add_table(Duplicates, {
+add_table(DuplicateNames, {
     "first_stays": (False, UNNAMED),
     "last_replaces_with_o": (True, UNNAMED),
     "first_stays_named_temporary": (False, NAMED),
@@ -552,7 +552,7 @@ def entry_ends(files, fmt):
     return ends
 
 
-class Damage(ExtractCase):
+class ExtractDamage(ExtractCase):
     """A damaged archive: only the complete, sound entries become files,
     nothing else appears, and the status is 1."""
 
@@ -635,7 +635,7 @@ FULL_DISK_FILES = [(b"empty", b""), (b"a", b"12345"), (b"b", pattern(40)),
 
 
 @skip_on_windows("a file size limit is a POSIX feature")
-class FullDisk(ExtractCase):
+class ExtractFullDisk(ExtractCase):
     """RLIMIT_FSIZE (SIGXFSZ ignored) at every size up to the small files'
     and around the large one's pieces (it is written in several): each
     file is there with all its bytes or not at all, nothing temporary is
@@ -684,7 +684,7 @@ def reset_signals():
 
 
 @skip_on_windows("POSIX signals and /proc")
-class DuringTheRun(ExtractCase):
+class DuringExtraction(ExtractCase):
     """untessel reading an archive from a pipe that the test feeds piece by
     piece, so that something can happen between two pieces."""
 
@@ -770,7 +770,7 @@ def _interrupted(self, sig, temporaries):
     self.assertTree(before, extracted([(b"first", b"first")]))
 
 
-add_table(DuringTheRun, {
+add_table(DuringExtraction, {
     name + suffix: (sig, temporaries)
     for name, sig in (("sigterm", signal.SIGTERM), ("sigint", signal.SIGINT),
                       ("sighup", signal.SIGHUP))
@@ -804,7 +804,7 @@ def _directory_renamed(self, temporaries):
     self.assertTree(before, {b"moved/" + n: regular(d) for n, d in files[1:]})
 
 
-add_table(DuringTheRun, {
+add_table(DuringExtraction, {
     "directory_renamed_files_follow_it": (UNNAMED,),
     "directory_renamed_files_follow_it_named_temporary": (NAMED,),
 }, _directory_renamed)
