@@ -43,7 +43,7 @@ def main():
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
     parser.add_argument("--stat-shim", default="")
-    parser.add_argument("--no-tmpfile-shim", default="")
+    parser.add_argument("--temporary-shim", default="")
     parser.add_argument("--sanitized", action="store_true",
                         help="the binary is built with the sanitizers")
     parser.add_argument("--reference-tessel")
@@ -61,8 +61,8 @@ def main():
         harness.UNTESSEL = os.path.abspath(opts.untessel)
     harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
     harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
-    if opts.no_tmpfile_shim:
-        harness.NO_TMPFILE_SHIM = os.path.abspath(opts.no_tmpfile_shim)
+    if opts.temporary_shim:
+        harness.TEMPORARY_SHIM = os.path.abspath(opts.temporary_shim)
     if opts.reference_tessel:
         harness.REFERENCE_TESSEL = os.path.abspath(opts.reference_tessel)
     result = unittest.TextTestRunner(verbosity=2).run(load(opts.names))

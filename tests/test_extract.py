@@ -43,10 +43,12 @@ TRAILING = b"ends in a dot or a space"
 DEVICE = b"is a Windows device name"
 
 # How the temporary files are made: the system's way (an unnamed file on
-# Linux), or under a visible name, as on a file system without unnamed
-# files (forced with a preloaded library).
-UNNAMED = "unnamed"
-NAMED = "named"
+# Linux, linked through its descriptor), under a visible name as on a file
+# system without unnamed files, or unnamed but linked through /proc as on
+# older kernels (the last two forced with a preloaded library).
+UNNAMED = None
+NAMED = "no-tmpfile"
+PROC_LINK = "no-empty-path"
 
 
 def pattern(size, seed=0):
@@ -148,9 +150,9 @@ class ExtractCase(TesselCase):
     def environment(self, temporaries):
         if temporaries == UNNAMED:
             return None
-        if harness.NO_TMPFILE_SHIM is None:
-            self.skipTest("needs the library that takes unnamed temporary files away (Linux)")
-        return dict(os.environ, LD_PRELOAD=harness.NO_TMPFILE_SHIM)
+        if harness.TEMPORARY_SHIM is None:
+            self.skipTest("needs the preloaded library that stands for other systems (Linux)")
+        return dict(os.environ, LD_PRELOAD=harness.TEMPORARY_SHIM, TEMPORARY_SHIM=temporaries)
 
     def extract(self, *words, cwd=None, temporaries=UNNAMED, **kw):
         """Runs untessel with the umask set, keeping its standard output."""
@@ -535,6 +537,8 @@ add_table(DuplicateNames, {
     "last_replaces_with_o": (True, UNNAMED),
     "first_stays_named_temporary": (False, NAMED),
     "last_replaces_with_o_named_temporary": (True, NAMED),
+    "first_stays_linked_through_proc": (False, PROC_LINK),
+    "last_replaces_with_o_linked_through_proc": (True, PROC_LINK),
 }, _duplicates)
 
 
