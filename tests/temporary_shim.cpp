@@ -23,38 +23,25 @@ bool refusing(const char *what)
     return setting != nullptr && std::strcmp(setting, what) == 0;
 }
 
-using openat_fn = int (*)(int, const char *, int, ...);
-
-int open_unless_unnamed(const char *real_name, int dir, const char *path, int flags,
-                        mode_t mode)
-{
-    if ((flags & O_TMPFILE) == O_TMPFILE && refusing("no-tmpfile")) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    openat_fn real = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, real_name));
-    return real(dir, path, flags, mode);
-}
-
 }  // namespace
 
 extern "C" int openat(int dir, const char *path, int flags, ...)
 {
+    using openat_fn = int (*)(int, const char *, int, ...);
     va_list args;
     va_start(args, flags);
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
     va_end(args);
-    return open_unless_unnamed("openat", dir, path, flags, mode);
+    if ((flags & O_TMPFILE) == O_TMPFILE && refusing("no-tmpfile")) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    openat_fn real = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, "openat"));
+    return real(dir, path, flags, mode);
 }
 
-extern "C" int openat64(int dir, const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
-    va_end(args);
-    return open_unless_unnamed("openat64", dir, path, flags, mode);
-}
+// The same function under the name that 64-bit file offsets give it.
+extern "C" int openat64(int dir, const char *path, int flags, ...) __attribute__((alias("openat")));
 
 extern "C" int linkat(int old_dir, const char *old_path, int new_dir, const char *new_path,
                       int flags)

@@ -187,6 +187,14 @@ class ExtractCase(TesselCase):
         self.assertEqual(left, [], "temporary files left behind")
         self.assertEqual(got, want)
 
+    def assertExtractedThenClear(self, before, files):
+        """For a sweep: the scratch directory is `before` with `files`
+        ((name, data) pairs) extracted, which are then removed for the
+        next run."""
+        self.assertTree(before, extracted(files))
+        for name, _ in files:
+            os.unlink(os.path.join(as_bytes(self.target), name))
+
 
 def extracted(files):
     """The changes when `files` ((name, data) pairs) appear in the target."""
@@ -584,10 +592,8 @@ class ExtractDamage(ExtractCase):
                 self.assertEqual(r.status, 1)
                 self.assertIn(b"truncated", r.stderr)
                 self.assertEqual(r.stderr.count(b"\n"), 1, r.stderr)
-                whole = [f for f, end in zip(DAMAGE_FILES, ends) if end <= cut]
-                self.assertTree(before, extracted(whole))
-                for name, _ in whole:
-                    os.unlink(os.path.join(self.target, name.decode()))
+                self.assertExtractedThenClear(
+                    before, [f for f, end in zip(DAMAGE_FILES, ends) if end <= cut])
 
     def test_truncated_at_every_offset_format_2(self):
         self.truncation_sweep(2)
@@ -620,9 +626,7 @@ class ExtractDamage(ExtractCase):
                     self.assertResult(r, entry_message(
                         at[i], i + 1, name, b"checksum mismatch (stored 0x%04x, computed 0x%04x)"
                         % (stored, computed)), 1, b"".join(n + b"\n" for n, _ in others))
-                    self.assertTree(before, extracted(others))
-                    for n, _ in others:
-                        os.unlink(os.path.join(self.target, n.decode()))
+                    self.assertExtractedThenClear(before, others)
 
     def test_wrong_checksum_in_each_entry(self):
         self.wrong_checksums(UNNAMED)
@@ -669,9 +673,7 @@ class ExtractFullDisk(ExtractCase):
                     fits.append((name, data))
                 else:
                     self.assertResult(r, b"", 0)
-                self.assertTree(before, extracted(fits))
-                for name, _ in fits:
-                    os.unlink(os.path.join(self.target, name.decode()))
+                self.assertExtractedThenClear(before, fits)
 
     def test_every_limit(self):
         self.sweep(UNNAMED)
