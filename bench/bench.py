@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Throughput benchmark: tessel (format 2 and format 1) against cat and tar
-on the same files, and untessel reading the archives back against cat and
-tar -tf.
+on the same files, untessel reading the archives back against cat and
+tar -tf, and untessel -x against tar -xf on the same archives.
 
 Creates its data in one temporary directory, which also receives every
 output, so inputs and outputs share a file system.  Each command is run
@@ -14,6 +14,11 @@ with the ratios tessel/cat and tessel/tar.  The data are removed afterwards.
 The reading workload (r) archives the files of (a) and of (b) once, with
 tessel and with tar -cf, and times untessel -t and untessel -l on each
 archive beside cat ARCHIVE > /dev/null and tar -tf of the tar file.
+
+Workload x extracts the archive of (a)'s files and that of (b)'s, made by
+tessel, and tar files of the same files, each run into a new directory in
+the same place; with strace installed it also counts the system calls per
+file of one extraction of each small-file archive.
 """
 
 import argparse
@@ -21,6 +26,7 @@ import os
 import platform
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -45,28 +51,29 @@ TIME = "/usr/bin/time"        # GNU time, for the peak resident memory
 RSS_FILE = None               # where it reports, inside the temporary directory
 
 
-WORKLOADS = "abcr"
+WORKLOADS = "abcrx"
 
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--tessel", required=True, help="the tessel binary to time")
-    p.add_argument("--untessel", help="the untessel binary to time (needed for workload r)")
     p.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
     p.add_argument("--dir", default=None,
                    help="where to create the temporary directory (default: the system's)")
+    p.add_argument("--untessel", default=None,
+                   help="the untessel binary to time (default: beside tessel)")
     p.add_argument("--workloads", default=WORKLOADS,
                    help="which workloads to run, a subset of '%s' (default all)" % WORKLOADS)
     p.add_argument("--samples", action="store_true",
                    help="also print every timed run")
     args = p.parse_args()
     args.tessel = os.path.abspath(args.tessel)
+    if args.dir is not None:
+        args.dir = os.path.abspath(args.dir)  # the data are made after a chdir
+    args.untessel = os.path.abspath(args.untessel or
+                                    os.path.join(os.path.dirname(args.tessel), "untessel"))
     if args.runs < 1 or not set(args.workloads) <= set(WORKLOADS) or not args.workloads:
         p.error("--runs must be positive and --workloads a subset of '%s'" % WORKLOADS)
-    if "r" in args.workloads and not args.untessel:
-        p.error("workload r needs --untessel")
-    if args.untessel:
-        args.untessel = os.path.abspath(args.untessel)
     return args
 
 
@@ -170,7 +177,8 @@ def measure(commands, runs, samples=False):
     rounds, then `runs` rounds in which the commands take turns.  Each
     output is deleted as soon as its run ends, before it is written back,
     and the file system is synced before every run: no run pays for an
-    earlier one's output, and the disk is idle when a run starts."""
+    earlier one's output, and the disk is idle when a run starts.  An
+    output ending in "/" is a directory, made empty before the run."""
     times = {label: [] for label, *_ in commands}
     peaks = {label: 0 for label, *_ in commands}
     for round_number in range(runs + WARM_UP_ROUNDS):
@@ -179,9 +187,15 @@ def measure(commands, runs, samples=False):
         # handing back memory.
         start = round_number % len(commands)
         for label, argv, stdin, stdout, output in commands[start:] + commands[:start]:
+            if output is not None and output.endswith("/"):
+                os.mkdir(output)
             os.sync()
             elapsed, peak = run_once(argv, stdin, stdout)
-            if output is not None:
+            if output is None:
+                pass
+            elif output.endswith("/"):
+                shutil.rmtree(output)
+            else:
                 os.unlink(output)
             if round_number >= WARM_UP_ROUNDS:
                 times[label].append(elapsed)
@@ -238,6 +252,67 @@ def reading_commands(untessel, archive, tar_file):
     ]
 
 
+def extraction_commands(untessel, archive, tar_file):
+    return [
+        ("untessel -x", [untessel, "-x", "-C", "out.x/", archive], None, None, "out.x/"),
+        ("tar -xf", ["tar", "-xf", tar_file, "-C", "out.tar/"], None, None, "out.tar/"),
+    ]
+
+
+def archives_of(tessel, name, names):
+    """A tessel archive and a tar file of the same files, all in the
+    current directory or one directory (tessel stores base names only)."""
+    here = os.path.dirname(names[0])
+    write_list(".", name + ".lst", names)
+    write_list(".", name + ".tar.lst", [os.path.basename(n) for n in names])
+    subprocess.run([tessel, "-f" + name + ".lst", name + ".t2"], check=True,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(["tar", "-C", here or ".", "-cf", name + ".tar", "-T", name + ".tar.lst"],
+                   check=True)
+    return name + ".t2", name + ".tar"
+
+
+def count_system_calls(argv, output, files):
+    """System calls of one run under strace -c -f, per file extracted: the
+    total and each call made at least once for every two files."""
+    os.mkdir(output)
+    report = os.path.join(os.getcwd(), "strace.txt")
+    subprocess.run(["strace", "-c", "-f", "-o", report] + argv, check=True,
+                   stderr=subprocess.DEVNULL)
+    shutil.rmtree(output)
+    calls = {}
+    with open(report) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 5 and fields[-1].isidentifier() and fields[3].isdigit():
+                calls[fields[-1]] = int(fields[3])
+    os.unlink(report)
+    total = calls.pop("total", sum(calls.values()))
+    main = sorted((c for c in calls.items() if c[1] * 2 >= files), key=lambda c: -c[1])
+    return total / files, ", ".join("%s %.2f" % (name, n / files) for name, n in main)
+
+
+def extraction_workload(args, root, results):
+    """(x): untessel -x and tar -xf of (a)'s files and of (b)'s."""
+    files = make_large(root)
+    large = archives_of(args.tessel, "large", files)
+    for name in files:
+        os.unlink(name)
+    names = make_files(root, "small", SMALL_COUNT, lambda i: SMALL_SIZE)
+    small = archives_of(args.tessel, "small", names)
+    shutil.rmtree("small")
+    os.sync()
+    results["xa"] = measure(extraction_commands(args.untessel, *large), args.runs, args.samples)
+    results["xb"] = measure(extraction_commands(args.untessel, *small), args.runs, args.samples)
+    if shutil.which("strace") is None:
+        print("strace is not installed: no system call counts")
+        return
+    print("system calls per file, extracting (b)'s %d files (strace -c -f):" % SMALL_COUNT)
+    for label, argv, _, _, output in extraction_commands(args.untessel, *small):
+        total, main = count_system_calls(argv, output, SMALL_COUNT)
+        print("  %-12s %.2f in all; %s" % (label, total, main))
+
+
 # ---------------------------------------------------------------- report
 
 def print_table(rows):
@@ -252,6 +327,11 @@ def print_table(rows):
 
 
 def rows_for(workload, result):
+    if "tar -xf" in result:
+        tar = result["tar -xf"][0]
+        return [[workload, label, "%.3f" % median, "%.3f" % best, "%.1f" % (peak / 1024), "",
+                 "%.2f" % (median / tar) if label != "tar -xf" else ""]
+                for label, (median, peak, best) in result.items()]
     rows = []
     cat = result["cat"][0]
     tar = result["tar"][0] if "tar" in result else result["tar -tf"][0]
@@ -271,7 +351,7 @@ def main():
     args = parse_args()
     if not os.access(args.tessel, os.X_OK):
         sys.exit("benchmark: no tessel binary at %s" % args.tessel)
-    if args.untessel and not os.access(args.untessel, os.X_OK):
+    if set("rx") & set(args.workloads) and not os.access(args.untessel, os.X_OK):
         sys.exit("benchmark: no untessel binary at %s" % args.untessel)
     for tool in ("cat", "tar", "xargs", "true"):
         if shutil.which(tool) is None:
@@ -329,6 +409,8 @@ def main():
                                        args.runs, args.samples)
                 os.unlink(archive)
                 os.unlink(tar_file)
+        if "x" in args.workloads:
+            extraction_workload(args, root, results)
     finally:
         os.chdir(here)
         shutil.rmtree(root, ignore_errors=True)
@@ -339,11 +421,14 @@ def main():
               "rb": "(r) %d x %d B" % (SMALL_COUNT, SMALL_SIZE)}
     for n in TINY_COUNTS:
         labels["c%d" % n] = "(c) %d tiny" % n
-    writing = [rows_for(labels[k], r) for k, r in results.items() if not k.startswith("r")]
+    labels["xa"] = "(x) extract " + labels["a"][4:]
+    labels["xb"] = "(x) extract " + labels["b"][4:]
+    writing = [rows_for(labels[k], r) for k, r in results.items() if k[0] not in "rx"]
     reading = [rows_for(labels[k], r) for k, r in results.items() if k.startswith("r")]
+    extracting = [rows_for(labels[k], r) for k, r in results.items() if k.startswith("x")]
     print("load average at the end %.2f (other work on the machine widens the spread)" %
           os.getloadavg()[0])
-    for tables in (writing, reading):
+    for tables in (writing, reading, extracting):
         if tables:
             print()
             print_table(sum(tables, []))
@@ -400,6 +485,15 @@ def main():
             peak = r[label][1]
             check(verdicts, "(r) %s %s peak RSS under 4 MiB: %.1f MiB" % (
                 "large" if key == "ra" else "small", label[9:], peak / 1024), peak < 4 * 1024)
+    for key in ("xa", "xb"):
+        if key in results:
+            x = results[key]
+            check(verdicts, "(%s) untessel -x no slower than tar -xf: %.2f" %
+                  (key, x["untessel -x"][0] / x["tar -xf"][0]),
+                  x["untessel -x"][0] <= x["tar -xf"][0])
+            peak = x["untessel -x"][1]
+            check(verdicts, "(%s) untessel -x peak RSS under 4 MiB: %.1f MiB" % (key, peak / 1024),
+                  peak < 4 * 1024)
     print()
     print("targets:")
     print("\n".join(verdicts))

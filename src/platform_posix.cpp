@@ -33,6 +33,11 @@ int target_directory = -1;
 // offers O_TMPFILE and /proc gives a path by which to link such a file.
 bool anonymous_temporaries = false;
 
+// Whether an unnamed file can be linked through its descriptor itself
+// (AT_EMPTY_PATH), which spares a path lookup in /proc for every file.
+// Older kernels allow that only with a privilege, and answer ENOENT.
+bool empty_path_links = true;
+
 // The temporary file's name while one is visible in the target directory,
 // for the signal handler to remove.  Set and cleared only with the
 // signals blocked, so the handler never sees it half-written.
@@ -66,6 +71,25 @@ void restore_signals(const sigset_t *saved)
     sigprocmask(SIG_SETMASK, saved, nullptr);
 }
 
+// Links the unnamed file `fd` as `name` in the target directory; like any
+// linkat, never over an existing name and never through a link there.
+// Returns 0, or -1 with errno set.
+int link_unnamed(int fd, const char *name)
+{
+#ifdef AT_EMPTY_PATH
+    if (empty_path_links) {
+        if (linkat(fd, "", target_directory, name, AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT)
+            return -1;
+        empty_path_links = false;
+    }
+#endif
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, path, target_directory, name, AT_SYMLINK_FOLLOW);
+}
+
 // Creates a new file under a fresh temporary name, exclusively and never
 // through a symbolic link, and records the name for the signal handler.
 int create_visible_temporary(void)
@@ -93,14 +117,12 @@ int create_visible_temporary(void)
 // Gives an unnamed file a fresh temporary name (for a replacing rename).
 int link_anonymous_as_temporary(int fd)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     for (int attempt = 0; attempt < 100; ++attempt) {
         sigset_t saved;
         block_cleanup_signals(&saved);
         std::snprintf(temporary_name, sizeof temporary_name, ".untessel-%ld-%lu.tmp",
                       static_cast<long>(getpid()), ++temporary_counter);
-        int done = linkat(AT_FDCWD, path, target_directory, temporary_name, AT_SYMLINK_FOLLOW);
+        int done = link_unnamed(fd, temporary_name);
         int saved_errno = errno;
         if (done == 0)
             temporary_visible = 1;
@@ -256,8 +278,9 @@ int plat_open_directory(const char *path)
         return 0;
     target_directory = fd;
 #ifdef O_TMPFILE
-    // An unnamed file is given its name by linking /proc/self/fd/N, which
-    // needs no privilege; without /proc it could never be named.
+    // An unnamed file is given its name by a link from its descriptor or,
+    // where that needs a privilege, from /proc/self/fd/N, which does not;
+    // without /proc it might never be named.
     anonymous_temporaries = access("/proc/self/fd", X_OK) == 0;
 #endif
     struct sigaction action;
@@ -301,9 +324,7 @@ int plat_name_temporary(int handle, const char *name, int replace)
         if (replace) {
             done = link_anonymous_as_temporary(handle);
         } else {
-            char path[64];
-            std::snprintf(path, sizeof path, "/proc/self/fd/%d", handle);
-            done = linkat(AT_FDCWD, path, target_directory, name, AT_SYMLINK_FOLLOW) == 0;
+            done = link_unnamed(handle, name) == 0;
         }
         int saved_errno = errno;
         if (close(handle) != 0 && done) {

@@ -17,6 +17,7 @@ UNTESSEL = None        # path of the reader built beside it
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
+TEMPORARY_SHIM = None   # library that takes unnamed files or AT_EMPTY_PATH links away
 SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
 REFERENCE_TESSEL = None  # a native Linux build, to compare the Windows one with
 REFERENCE_UNTESSEL = None  # and the native untessel beside it

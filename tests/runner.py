@@ -12,7 +12,7 @@ sys.path.insert(0, HERE)
 import harness  # noqa: E402
 
 MODULES = ["test_run", "test_writer", "test_listfile", "test_manpage", "test_faults",
-           "test_reader"]
+           "test_reader", "test_extract"]
 WINDOWS_MODULES = ["test_windows"]  # only for a Windows build
 SKIPPED = 77
 
@@ -43,6 +43,7 @@ def main():
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
     parser.add_argument("--stat-shim", default="")
+    parser.add_argument("--temporary-shim", default="")
     parser.add_argument("--sanitized", action="store_true",
                         help="the binary is built with the sanitizers")
     parser.add_argument("--reference-tessel")
@@ -61,6 +62,8 @@ def main():
         harness.UNTESSEL = os.path.abspath(opts.untessel)
     harness.EMULATOR = opts.emulator.split(";") if opts.emulator else []
     harness.STAT_SHIM = os.path.abspath(opts.stat_shim) if opts.stat_shim else None
+    if opts.temporary_shim:
+        harness.TEMPORARY_SHIM = os.path.abspath(opts.temporary_shim)
     if opts.reference_tessel:
         harness.REFERENCE_TESSEL = os.path.abspath(opts.reference_tessel)
     if opts.reference_untessel:
