@@ -175,6 +175,8 @@ void copy_data(entry *e)
         size_t want = COPY_BUFFER_SIZE;
         if (static_cast<int64_t>(want) > limit - e->copied)
             want = static_cast<size_t>(limit - e->copied);
+        // Where the recorded size ends within this block, a short read that
+        // reaches it ends the copy.
         int64_t left = e->recorded - e->copied;
         size_t expected = left >= 0 && left < static_cast<int64_t>(want) ?
             static_cast<size_t>(left) : want;
