@@ -1,36 +1,11 @@
-# Cross-builds a statically linked 32-bit Windows console tessel.exe with
-# Debian's MinGW-w64 compiler, and runs it under Wine for the tests:
+# Cross-builds statically linked 32-bit Windows console programs, tessel.exe
+# and untessel.exe, with Debian's MinGW-w64 compiler, and runs them under
+# Wine for the tests:
 #
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
-#
-# The win32 thread flavour of the compiler is used: tessel has one thread,
-# and that flavour needs no threading library, so nothing but the system's
-# own DLLs (kernel32, msvcrt) is left to load at run time.
 
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TESSEL_MINGW_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${TESSEL_MINGW_PREFIX}-gcc-win32 ${TESSEL_MINGW_PREFIX}-gcc)
-find_program(CMAKE_CXX_COMPILER NAMES ${TESSEL_MINGW_PREFIX}-g++-win32 ${TESSEL_MINGW_PREFIX}-g++)
-find_program(CMAKE_RC_COMPILER NAMES ${TESSEL_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TESSEL_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Tests run the executable under Wine, in a Wine prefix of the build tree's
-# own, so that nothing outside it is touched.  WINEDEBUG=-all keeps Wine's
-# diagnostics off the standard error that the tests compare byte for byte,
-# and the empty overrides stop Wine from offering to install Mono and Gecko.
-find_program(TESSEL_WINE NAMES wine)
-if(NOT TESSEL_WINE)
-  set(TESSEL_WINE wine)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
-        WINEDLLOVERRIDES=mscoree,mshtml= ${TESSEL_WINE})
+# The `wine` command runs 32-bit programs with the 32-bit Wine loader.
+set(TESSEL_WINE_NAMES wine)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)
