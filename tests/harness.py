@@ -16,6 +16,7 @@ TESSEL = None          # path of the binary under test
 UNTESSEL = None        # path of the reader built beside it
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
+WINDOWS_PROCESSOR = None  # and the processor it is for: "i686" or "x86_64"
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
 SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
 REFERENCE_TESSEL = None  # a native Linux build, to compare the Windows one with
