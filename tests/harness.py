@@ -16,6 +16,7 @@ TESSEL = None          # path of the binary under test
 UNTESSEL = None        # path of the reader built beside it
 EMULATOR = []          # words put before it (an emulator when cross-compiled)
 WINDOWS = False        # the binary is a Windows executable
+WINDOWS_PROCESSOR = None  # and the processor it is for: "i686" or "x86_64"
 STAT_SHIM = None       # library that makes ".reported-N" files look N bytes long
 TEMPORARY_SHIM = None   # library that takes unnamed files or AT_EMPTY_PATH links away
 SANITIZED = False      # the binary is built with AddressSanitizer and UBSan
@@ -32,6 +33,10 @@ SANITIZER_OPTIONS = {
 }
 REPORT_STATUSES = (86, 99)
 REPORT_TEXT = re.compile(rb"^==\d+==|runtime error: |^SUMMARY: ", re.M)
+# What Wine prints in place of the rest of a program's output when the
+# program, or Wine itself, meets an exception nothing handles.
+# scripts/check-windows runs a test that failed with this once more.
+WINE_CRASH = re.compile(rb"^wine: Unhandled ", re.M)
 # What AddressSanitizer says when it refuses an allocation it was asked to
 # refuse (see run's memory_limit): not a report.
 REFUSED_ALLOCATION = re.compile(rb"^==\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n", re.M)
@@ -137,6 +142,9 @@ def run(args, cwd, fsize_limit=None, memory_limit=None, timeout=RUN_TIMEOUT, env
         stderr = REFUSED_ALLOCATION.sub(b"", stderr)
     if proc.returncode in REPORT_STATUSES or REPORT_TEXT.search(stderr):
         raise AssertionError("sanitizer or memcheck report (status %d):\n%s" % (
+            proc.returncode, stderr.decode(errors="replace")))
+    if WINDOWS and WINE_CRASH.search(stderr):
+        raise AssertionError("Wine reported an unhandled exception (status %d):\n%s" % (
             proc.returncode, stderr.decode(errors="replace")))
     if proc.stdout and not allow_stdout:
         raise AssertionError("tessel wrote to standard output: %r" % proc.stdout[:200])

@@ -42,6 +42,7 @@ def main():
     parser.add_argument("--untessel")
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
+    parser.add_argument("--windows-processor")
     parser.add_argument("--stat-shim", default="")
     parser.add_argument("--temporary-shim", default="")
     parser.add_argument("--sanitized", action="store_true",
@@ -53,6 +54,7 @@ def main():
 
     harness.configure(opts.windows)
     harness.SANITIZED = opts.sanitized
+    harness.WINDOWS_PROCESSOR = opts.windows_processor
     if opts.list:
         for t in walk(load()):
             print(t.id())

@@ -1,10 +1,12 @@
-"""Windows build only: for the same inputs and words, tessel.exe writes the
-same archive, byte for byte, as the native Linux build, ends with the same
-status, and prints the same messages but for CR LF line ends; untessel.exe
-reads archives as the native untessel does, with the same lines, messages
-and status but for CR LF line ends."""
+"""Windows build only: the programs are console programs for the processor
+the build is for, needing no DLL but the system's own; for the same inputs
+and words, tessel.exe writes the same archive, byte for byte, as the native
+Linux build, ends with the same status, and prints the same messages but for
+CR LF line ends; untessel.exe reads archives as the native untessel does,
+with the same lines, messages and status but for CR LF line ends."""
 
 import os
+import struct
 
 import harness
 from harness import TesselCase, add_table, archive, entry, run, run_untessel
@@ -21,6 +23,74 @@ SMALL_FILES = {
     "empty": b"",
 }
 SMALL_WORDS = ["a.txt", "crlf.txt", "missing", "ctrl_z.bin", "*.txt", "empty", "a.txt"]
+
+
+# The PE machine type and optional header magic for each processor a build
+# can be for: the 32-bit programs are the product; where the kernel cannot
+# run them, the tests run against the 64-bit ones.
+PE_TYPES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
+CONSOLE_SUBSYSTEM = 3
+# The programs are linked statically, so that they run on any Windows with
+# nothing installed: only the system's own DLLs may be imported, never a
+# MinGW runtime DLL (libstdc++-6, libgcc_s, libwinpthread).
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+
+
+def pe_header(data):
+    """The machine type, the optional header's magic, the subsystem and
+    the names of the imported DLLs of a PE executable."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise AssertionError("no PE signature at offset %d" % pe)
+    machine, sections, _, _, _, optional_size = struct.unpack_from("<HHIIIH", data, pe + 4)
+    optional = pe + 24
+    magic, = struct.unpack_from("<H", data, optional)
+    subsystem, = struct.unpack_from("<H", data, optional + 68)
+    directories = optional + (96 if magic == 0x10B else 112)
+    import_rva, = struct.unpack_from("<I", data, directories + 8)
+    table = optional + optional_size
+    spans = [struct.unpack_from("<IIII", data, table + 40 * i + 8) for i in range(sections)]
+
+    def offset(rva):
+        for size, address, raw_size, raw in spans:
+            if address <= rva < address + max(size, raw_size):
+                return rva - address + raw
+        raise AssertionError("RVA 0x%x is in no section" % rva)
+
+    names = []
+    at = offset(import_rva)
+    while True:
+        descriptor = struct.unpack_from("<5I", data, at)
+        if not any(descriptor):
+            break
+        start = offset(descriptor[3])
+        names.append(data[start:data.index(b"\0", start)].decode())
+        at += 20
+    return machine, magic, subsystem, names
+
+
+class Executables(TesselCase):
+    """Each row: the program, tessel.exe or untessel.exe."""
+
+    def setUp(self):
+        super().setUp()
+        if harness.WINDOWS_PROCESSOR is None:
+            self.skipTest("the processor the build is for is not given (--windows-processor)")
+
+
+def _executable_case(self, attribute):
+    with open(getattr(harness, attribute), "rb") as f:
+        machine, magic, subsystem, dlls = pe_header(f.read())
+    self.assertEqual((hex(machine), hex(magic)),
+                     tuple(map(hex, PE_TYPES[harness.WINDOWS_PROCESSOR])), "machine, magic")
+    self.assertEqual(subsystem, CONSOLE_SUBSYSTEM, "subsystem")
+    self.assertEqual(sorted(d.lower() for d in dlls), sorted(SYSTEM_DLLS), "imported DLLs")
+
+
+add_table(Executables, {
+    "tessel": ("TESSEL",),
+    "untessel": ("UNTESSEL",),
+}, _executable_case)
 
 
 class SameArchives(TesselCase):
