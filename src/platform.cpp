@@ -22,41 +22,22 @@ constexpr size_t STREAM_BUFFER_SIZE = 64 * 1024;
 unsigned char stream_buffer[STREAM_BUFFER_SIZE];
 plat_stream *open_stream = nullptr;
 
-// Hands the buffered bytes to the system.  The first failure sets the error
-// indicator for good.
-int flush_stream(plat_stream *stream)
+// Writes a block through to the system; the first failure sets the error
+// indicator for good, so nothing after it reaches the file.
+void write_through(plat_stream *stream, const unsigned char *data, size_t count)
 {
-    size_t done = 0;
-    while (!stream->error && done < stream->fill) {
-        long n = system_write(stream->fd, stream_buffer + done, stream->fill - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            stream->error = 1;
-            stream->error_number = n < 0 ? errno : ENOSPC;
-        }
+    if (!stream->error && !plat_write_all(stream->fd, data, count)) {
+        stream->error = 1;
+        stream->error_number = errno;
     }
-    stream->fill = 0;
-    return !stream->error;
 }
 
-// Writes a block straight from the caller's memory, bypassing the buffer.
-void write_direct(plat_stream *stream, const unsigned char *data, size_t count)
+// Hands the buffered bytes to the system.
+int flush_stream(plat_stream *stream)
 {
-    while (!stream->error && count > 0) {
-        long n = system_write(stream->fd, data, count);
-        if (n > 0) {
-            data += n;
-            count -= static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            stream->error = 1;
-            stream->error_number = n < 0 ? errno : ENOSPC;
-        }
-    }
+    write_through(stream, stream_buffer, stream->fill);
+    stream->fill = 0;
+    return !stream->error;
 }
 
 }  // namespace
@@ -220,7 +201,7 @@ size_t plat_write(plat_stream *stream, const void *data, size_t count)
     if (count >= STREAM_BUFFER_SIZE) {
         if (!flush_stream(stream))
             return 0;
-        write_direct(stream, p, count);
+        write_through(stream, p, count);
         if (stream->error)
             return 0;
         stream->position += count;

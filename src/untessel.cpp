@@ -111,6 +111,20 @@ int choose_mode(int wanted_mode)
     return 1;
 }
 
+int mode_of_letter(char letter)
+{
+    switch (letter) {
+    case 'l':
+        return MODE_LIST;
+    case 't':
+        return MODE_TEST;
+    case 'x':
+        return MODE_EXTRACT;
+    default:
+        return MODE_PRINT;
+    }
+}
+
 // Letters of one switch word; -C takes the rest of the word or, when that
 // is empty, the next word.  Returns 1 to go on, 0 for a usage error.
 int parse_switch_word(int argc, char **argv, int *next)
@@ -119,19 +133,10 @@ int parse_switch_word(int argc, char **argv, int *next)
     for (const char *p = word + 1; *p != '\0'; ++p) {
         switch (*p) {
         case 'l':
-            if (!choose_mode(MODE_LIST))
-                return 0;
-            break;
         case 't':
-            if (!choose_mode(MODE_TEST))
-                return 0;
-            break;
         case 'x':
-            if (!choose_mode(MODE_EXTRACT))
-                return 0;
-            break;
         case 'p':
-            if (!choose_mode(MODE_PRINT))
+            if (!choose_mode(mode_of_letter(*p)))
                 return 0;
             break;
         case 'v':

@@ -13,7 +13,7 @@ it:
   --random N      N random command lines and list files over a pool of
                   existing, missing, grown and shrunk files, directories,
                   FIFOs, links, wildcards and over-long names
-  --seed S        seed of the random runs (default 1)
+  --start S       starting state of the random runs (default 1)
   --old-shim LIB, --new-shim LIB
                   the size-misreporting test library (tests/stat_shim.cpp)
                   built for each binary; without them the runs that need it
@@ -161,8 +161,8 @@ def twin_run(args, cwd, **kw):
     return result
 
 
-def pattern(n, seed=0):
-    return bytes((i * 13 + seed + i // 251) & 0xFF for i in range(n))
+def pattern(n, shift=0):
+    return bytes((i * 13 + shift + i // 251) & 0xFF for i in range(n))
 
 
 # The pool the random runs draw from: files and their bytes, then the other
@@ -298,8 +298,8 @@ def random_case(rng):
     return words, text
 
 
-def random_runs(count, seed):
-    rng = random.Random(seed)
+def random_runs(count, start):
+    rng = random.Random(start)
     base = tempfile.mkdtemp(prefix="tessel-differential-")
     try:
         pool = os.path.join(base, "pool")
@@ -347,7 +347,7 @@ def main():
     parser.add_argument("--new-shim", default="")
     parser.add_argument("--suite", action="store_true")
     parser.add_argument("--random", type=int, default=0)
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--start", type=int, default=1)
     parser.add_argument("--emulator", default="")
     parser.add_argument("--windows", action="store_true")
     parser.add_argument("--reference-tessel")
@@ -375,7 +375,7 @@ def main():
             status = 1
     suite_runs = runs
     if opts.random:
-        random_runs(opts.random, opts.seed)
+        random_runs(opts.random, opts.start)
     for difference in differences:
         show(difference)
     print("\n%d runs compared (%d from the tests, %d random): %d differed" % (

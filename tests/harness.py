@@ -161,6 +161,19 @@ def hexbytes(text):
     return bytes.fromhex(text)
 
 
+def escaped(name):
+    """A stored name as untessel prints it (written apart from its code)."""
+    out = b""
+    for c in name:
+        if c == 0x5C:
+            out += b"\\\\"
+        elif 0x20 <= c <= 0x7E:
+            out += bytes([c])
+        else:
+            out += b"\\x%02x" % c
+    return out
+
+
 def name_field(name):
     """The 31-byte name field for a stored name."""
     raw = name if isinstance(name, bytes) else name.encode()

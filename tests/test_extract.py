@@ -16,7 +16,7 @@ import time
 import unittest
 
 import harness
-from harness import TesselCase, add_table, archive, entry, skip_on_windows
+from harness import TesselCase, add_table, archive, entry, escaped, skip_on_windows
 
 MIB = 1 << 20
 # Extracted files get 0666 less the umask, which every run here sets to this.
@@ -51,23 +51,11 @@ NAMED = "no-tmpfile"
 PROC_LINK = "no-empty-path"
 
 
-def pattern(size, seed=0):
+def pattern(size, shift=0):
     """Data whose period (251) divides no buffer size, so that a piece
     written twice or skipped changes them."""
-    return (bytes((i + seed) % 251 for i in range(251)) * (size // 251 + 1))[:size]
+    return (bytes((i + shift) % 251 for i in range(251)) * (size // 251 + 1))[:size]
 
-
-def escaped(name):
-    """A stored name as untessel prints it (written apart from its code)."""
-    out = b""
-    for c in name:
-        if c == 0x5C:
-            out += b"\\\\"
-        elif 0x20 <= c <= 0x7E:
-            out += bytes([c])
-        else:
-            out += b"\\x%02x" % c
-    return out
 
 
 def as_bytes(text):

@@ -8,7 +8,8 @@ import threading
 import time
 
 import harness
-from harness import ERROR_TEXT, TesselCase, add_table, archive, entry, name_field, skip_on_windows
+from harness import (ERROR_TEXT, TesselCase, add_table, archive, entry, escaped, name_field,
+                     skip_on_windows)
 
 USAGE = (b"usage: untessel -l [-v] ARCHIVE [NAME ...]\n"
          b"       untessel -t [-v] ARCHIVE [NAME ...]\n"
@@ -16,18 +17,6 @@ USAGE = (b"usage: untessel -l [-v] ARCHIVE [NAME ...]\n"
          b"       untessel -p ARCHIVE [NAME ...]\n")
 FORMAT_1_OK = b": ok (format 1 has no checksums: structure only)\n"
 
-
-def escaped(name):
-    """A stored name as untessel prints it."""
-    out = b""
-    for c in name:
-        if c == 0x5C:
-            out += b"\\\\"
-        elif 0x20 <= c <= 0x7E:
-            out += bytes([c])
-        else:
-            out += b"\\x%02x" % c
-    return out
 
 
 def listing(entries):
